@@ -1,0 +1,12 @@
+# Applied globally so that every target of one build folder (library, SDK stand-in,
+# tests) shares one sanitizer runtime.
+if(TIDEWIRE_SANITIZER STREQUAL "asan")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(TIDEWIRE_SANITIZER STREQUAL "tsan")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT TIDEWIRE_SANITIZER STREQUAL "none")
+    message(FATAL_ERROR "TIDEWIRE_SANITIZER must be none, asan or tsan")
+endif()
