@@ -1,5 +1,10 @@
 #include "Masking.h"
 
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <random>
 
@@ -7,34 +12,129 @@ namespace relaymatrix::extensions::tidewire {
 
 namespace {
 
-// GCC/Clang vector type: SSE2 on x86-64, NEON elsewhere, plain words as a last resort.
-// Loads and stores go through memcpy, so any alignment of the data is fine.
-typedef uint8_t Block __attribute__((vector_size(16)));
+// GCC/Clang vector types: two SSE2 registers, or one AVX2 register in maskAvx2. Loads and
+// stores go through memcpy, so any alignment of the data is fine.
+typedef uint32_t Block __attribute__((vector_size(32)));
 constexpr size_t blockSize = sizeof(Block);
 
-// pattern[j] is the key byte for payload position keyOffset + j; a 16-byte period keeps it
-// valid at every block boundary, since blocks start at multiples of 4.
-struct KeyPattern {
-    KeyPattern(const uint8_t key[4], size_t keyOffset) {
-        uint8_t bytes[blockSize];
-        for (size_t j = 0; j < blockSize; ++j) {
-            bytes[j] = key[(keyOffset + j) & 3];
-        }
-        std::memcpy(&block, bytes, blockSize);
-        std::memcpy(word, bytes, 4);
+// `pattern` holds the four key bytes for positions 0 to 3 of `src` in memory order. Blocks
+// and words start at multiples of 4, where the pattern starts over.
+__attribute__((always_inline)) inline void maskRange(uint8_t* dst, const uint8_t* src, size_t size,
+                                                     uint32_t pattern) {
+    const Block key = {pattern, pattern, pattern, pattern, pattern, pattern, pattern, pattern};
+    size_t i = 0;
+    for (; i + 4 * blockSize <= size; i += 4 * blockSize) {
+        Block a, b, c, d;
+        std::memcpy(&a, src + i, blockSize);
+        std::memcpy(&b, src + i + blockSize, blockSize);
+        std::memcpy(&c, src + i + 2 * blockSize, blockSize);
+        std::memcpy(&d, src + i + 3 * blockSize, blockSize);
+        a ^= key;
+        b ^= key;
+        c ^= key;
+        d ^= key;
+        std::memcpy(dst + i, &a, blockSize);
+        std::memcpy(dst + i + blockSize, &b, blockSize);
+        std::memcpy(dst + i + 2 * blockSize, &c, blockSize);
+        std::memcpy(dst + i + 3 * blockSize, &d, blockSize);
     }
-    Block block;
-    uint8_t word[4];
-};
-
-inline Block load(const uint8_t* p) {
-    Block b;
-    std::memcpy(&b, p, blockSize);
-    return b;
+    for (; i + blockSize <= size; i += blockSize) {
+        Block a;
+        std::memcpy(&a, src + i, blockSize);
+        a ^= key;
+        std::memcpy(dst + i, &a, blockSize);
+    }
 }
 
-inline void store(uint8_t* p, Block b) {
-    std::memcpy(p, &b, blockSize);
+// Below one block: 8-byte words, then single bytes.
+inline void maskTail(uint8_t* dst, const uint8_t* src, size_t size, uint32_t pattern) {
+    const uint64_t word = (uint64_t{pattern} << 32) | pattern;
+    size_t i = 0;
+    for (; i + sizeof word <= size; i += sizeof word) {
+        uint64_t x;
+        std::memcpy(&x, src + i, sizeof x);
+        x ^= word;
+        std::memcpy(dst + i, &x, sizeof x);
+    }
+    uint8_t bytes[4];
+    std::memcpy(bytes, &pattern, 4);
+    for (; i < size; ++i) {
+        dst[i] = src[i] ^ bytes[i & 3];
+    }
+}
+
+using MaskFunction = void (*)(uint8_t*, const uint8_t*, size_t, uint32_t);
+
+void maskGeneric(uint8_t* dst, const uint8_t* src, size_t size, uint32_t pattern) {
+    maskRange(dst, src, size, pattern);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void maskAvx2(uint8_t* dst, const uint8_t* src, size_t size,
+                                              uint32_t pattern) {
+    maskRange(dst, src, size, pattern);
+}
+#endif
+
+MaskFunction chooseMaskFunction() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        return maskAvx2;
+    }
+#endif
+    return maskGeneric;
+}
+
+// Chosen once at load; nothing masks during static initialisation.
+const MaskFunction maskBlocks = chooseMaskFunction();
+
+// The key bytes for positions keyOffset to keyOffset + 3, as a word in memory order.
+inline uint32_t rotatedKey(const uint8_t key[4], size_t keyOffset) {
+    uint32_t word;
+    std::memcpy(&word, key, 4);
+    const unsigned shift = static_cast<unsigned>(keyOffset & 3) * 8;
+    if (shift == 0) {
+        return word;
+    }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return (word >> shift) | (word << (32 - shift));
+#else
+    return (word << shift) | (word >> (32 - shift));
+#endif
+}
+
+// Keys come from the kernel's generator in blocks, each key used once: a getrandom call per
+// frame would cost more than masking a few kilobytes. A fork bumps the generation so that a
+// child never reuses the bytes its parent still holds.
+std::atomic<unsigned> forkGeneration{0};
+
+void afterForkInChild() {
+    forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+struct KeyPool {
+    uint8_t bytes[1024];
+    size_t used = sizeof bytes;
+    unsigned generation = 0;
+};
+
+void fillRandom(uint8_t* out, size_t size) {
+    size_t filled = 0;
+    while (filled < size) {
+        const ssize_t got = getrandom(out + filled, size - filled, 0);
+        if (got > 0) {
+            filled += static_cast<size_t>(got);
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    if (filled < size) {
+        std::random_device device;
+        for (; filled < size; ++filled) {
+            out[filled] = static_cast<uint8_t>(device() & 0xFF);
+        }
+    }
 }
 
 }  // namespace
@@ -43,34 +143,29 @@ void applyMask(uint8_t* data, size_t size, const uint8_t key[4], size_t keyOffse
     copyWithMask(data, data, size, key, keyOffset);
 }
 
-// Also serves applyMask with dst == src: each block is loaded before it is stored.
+// Also serves applyMask with dst == src: every block is loaded before it is stored.
 void copyWithMask(uint8_t* dst, const uint8_t* src, size_t size, const uint8_t key[4],
                   size_t keyOffset) {
-    const KeyPattern pattern(key, keyOffset);
-    size_t i = 0;
-    for (; i + 4 * blockSize <= size; i += 4 * blockSize) {
-        const Block a = load(src + i);
-        const Block b = load(src + i + blockSize);
-        const Block c = load(src + i + 2 * blockSize);
-        const Block d = load(src + i + 3 * blockSize);
-        store(dst + i, a ^ pattern.block);
-        store(dst + i + blockSize, b ^ pattern.block);
-        store(dst + i + 2 * blockSize, c ^ pattern.block);
-        store(dst + i + 3 * blockSize, d ^ pattern.block);
+    const uint32_t pattern = rotatedKey(key, keyOffset);
+    const size_t blocks = size & ~(blockSize - 1);
+    if (blocks != 0) {
+        maskBlocks(dst, src, blocks, pattern);
     }
-    for (; i + blockSize <= size; i += blockSize) {
-        store(dst + i, load(src + i) ^ pattern.block);
-    }
-    for (; i < size; ++i) {
-        dst[i] = src[i] ^ pattern.word[i & 3];
-    }
+    maskTail(dst + blocks, src + blocks, size - blocks, pattern);
 }
 
 void drawMaskingKey(uint8_t key[4]) {
-    std::random_device device;
-    for (int i = 0; i < 4; ++i) {
-        key[i] = static_cast<uint8_t>(device() & 0xFF);
+    static const bool forkHandled = pthread_atfork(nullptr, nullptr, afterForkInChild) == 0;
+    (void)forkHandled;
+    thread_local KeyPool pool;
+    const unsigned generation = forkGeneration.load(std::memory_order_relaxed);
+    if (pool.used + 4 > sizeof pool.bytes || pool.generation != generation) {
+        fillRandom(pool.bytes, sizeof pool.bytes);
+        pool.used = 0;
+        pool.generation = generation;
     }
+    std::memcpy(key, pool.bytes + pool.used, 4);
+    pool.used += 4;
 }
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -111,6 +113,37 @@ TEST(WebSocketFrameBuild, MaskingKeysAreFreshPerFrame) {
         keys.insert({frame[2], frame[3], frame[4], frame[5]});
     }
     EXPECT_GT(keys.size(), 1u);
+}
+
+TEST(Masking, KeysAreNotRepeatedAcrossRefillsOrForks) {
+    std::set<std::array<uint8_t, 4>> keys;
+    for (int i = 0; i < 1000; ++i) {
+        std::array<uint8_t, 4> key;
+        drawMaskingKey(key.data());
+        keys.insert(key);
+    }
+    EXPECT_GT(keys.size(), 990u);
+
+    // A child must not draw the keys its parent still holds in reserve.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uint8_t key[4];
+        drawMaskingKey(key);
+        _exit(write(fds[1], key, 4) == 4 ? 0 : 1);
+    }
+    std::array<uint8_t, 4> parentKey;
+    drawMaskingKey(parentKey.data());
+    std::array<uint8_t, 4> childKey{};
+    ASSERT_EQ(read(fds[0], childKey.data(), 4), 4);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_NE(childKey, parentKey);
 }
 
 TEST(Masking, MatchesBytewiseRuleForEverySizeOffsetAndAlignment) {
