@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tidewire/WebSocketSession.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+// A WebSocket client for one connection to one URL ("ws://", "wss://" or "https://"; TLS 1.2
+// for the last two, with the server's certificate checked against the system's trusted CAs
+// and against the host name). Constructing it starts the connection; it never reconnects.
+//
+// Threads: the client runs its own event loop on one worker thread, started by the
+// constructor. Every handler runs there, one at a time. `send`, `ping`, `close(payload)` and
+// `setMaxMessageSize` may be called from any thread, also from inside a handler; they copy
+// the bytes and return at once. Messages go out whole and in the order handed over; those
+// handed over before the connection opens are sent right after onOpenHandler returns.
+// `stop` and the destructor join the worker thread, so they must not be called from a
+// handler.
+class WebSocketClient : public WebSocketSession {
+public:
+    // Handlers installed before the connection starts, so none of its events can be missed.
+    // An empty function keeps that handler's no-op default.
+    struct Handlers {
+        std::function<void()> onOpen;
+        std::function<void()> onClose;
+        std::function<void(const std::vector<uint8_t>&, bool)> onMessage;
+        std::function<void(const std::string&)> onError;
+    };
+
+    // Starts connecting to `url`, offering the subprotocols `protocols` (in order, none when
+    // empty). Throws std::invalid_argument for an unparsable URL and std::system_error when
+    // the TLS context cannot be set up.
+    WebSocketClient(const std::string& url, const std::vector<std::string>& protocols);
+    WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
+                    Handlers handlers);
+    // Stops the loop and joins the worker; no handler runs during or after destruction.
+    ~WebSocketClient() override;
+
+    WebSocketClient(const WebSocketClient&) = delete;
+    WebSocketClient& operator=(const WebSocketClient&) = delete;
+
+    // Sends one message as masked frames of at most `maxFrameSize` payload bytes each (0: no
+    // limit).
+    void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) override;
+    // Sends one Ping frame with `payload`.
+    void ping(const std::vector<uint8_t>& payload) override;
+    // Starts the closing handshake: one Close frame with `payload` (status code bytes
+    // included by the caller). onCloseHandler runs once the server has answered.
+    void close(const std::vector<uint8_t>& payload) override;
+
+    // Largest incoming frame payload and reassembled message, in bytes (100 MiB by default).
+    // A larger one fails the connection with "Message too big" after a Close with status 1009.
+    void setMaxMessageSize(uint64_t bytes);
+
+    // Stops the event loop and joins the worker thread; the connection is abandoned without a
+    // close frame and no handler runs any more. Repeating it does nothing.
+    void stop();
+
+private:
+    struct Internals;
+    std::unique_ptr<Internals> internals;
+};
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every bound a WebSocket connection applies to what the network sends, and the sizes of
+// the buffers it reuses. Client and server session share these.
+namespace relaymatrix::extensions::tidewire::limits {
+
+// Largest opening-handshake header block (request or response, up to and including the
+// empty line). Real handshakes take well under 2 KiB; a peer that never ends its header
+// must not make us buffer more than this.
+constexpr size_t maxHandshakeHeaderBytes = 16 * 1024;
+
+// Frame size that ping, close and the reader's Pong and Close echoes pass to the sender, so
+// a control frame always goes out in one piece.
+constexpr size_t controlFrameMaxSize = 100 * 1024 * 1024;
+
+// Default bound on one incoming frame's payload and on one reassembled message: the same
+// 100 MiB the library uses for its own control frames. The host may change it per
+// connection.
+constexpr uint64_t defaultMaxMessageSize = 100 * 1024 * 1024;
+
+// Receive buffer for headers and small frames; it must hold a whole handshake header block.
+// Larger payloads are read straight into the frame's own storage.
+constexpr size_t readBufferBytes = maxHandshakeHeaderBytes;
+static_assert(readBufferBytes >= maxHandshakeHeaderBytes, "header block must fit the buffer");
+
+// A payload read in place grows its storage by at most this much beyond what has arrived,
+// so memory follows the bytes received, never the length a peer declares.
+constexpr size_t payloadGrowthStepBytes = 64 * 1024;
+
+// Write buffers larger than this are released after use instead of kept for the next batch,
+// so one huge message does not pin its memory for the connection's life.
+constexpr size_t retainedWriteBufferBytes = 1024 * 1024;
+
+// WebSocket close status sent before failing a connection whose peer exceeded the message
+// bound (RFC 6455, 7.4.1: message too big).
+constexpr uint16_t closeStatusMessageTooBig = 1009;
+
+}  // namespace relaymatrix::extensions::tidewire::limits
