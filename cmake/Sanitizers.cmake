@@ -13,3 +13,9 @@ elseif(TIDEWIRE_SANITIZER STREQUAL "tsan")
 elseif(NOT TIDEWIRE_SANITIZER STREQUAL "none")
     message(FATAL_ERROR "TIDEWIRE_SANITIZER must be none, asan or tsan")
 endif()
+
+# libFuzzer steers by coverage, so the library (not only the fuzz targets) is instrumented.
+# The coverage hooks come from the sanitizer runtime of the asan configuration.
+if(TIDEWIRE_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
