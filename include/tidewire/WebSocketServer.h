@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tidewire/WebSocketSession.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+// A WebSocket server listening on a TCP port of all IPv4 interfaces, plain or over TLS 1.2.
+// Every accepted connection becomes a session (a WebSocketSessionImpl) with the next numeric
+// identifier (0, 1, 2, ... in accept order); the server keeps it in its registry until the
+// session ends.
+//
+// Threads: one worker thread, created by `start`, runs the listener and every session; the
+// new-session callback and all session handlers run there and must not throw. `getSession`
+// and `removeSession` may be called from any thread except from inside the new-session
+// callback (it runs under the registry lock). `start`, `stop` and the destructor must not be
+// called from the worker thread.
+class WebSocketServer {
+public:
+    // Plain server. The port (its low 16 bits; 0 lets the system choose) is bound and
+    // listening when the constructor returns. Throws std::system_error naming the failed step
+    // ("open", "set_option", "bind", "listen").
+    explicit WebSocketServer(unsigned int port);
+    // TLS 1.2 server with a PEM certificate chain file and a PEM private key file. Also throws
+    // std::system_error when a file cannot be loaded or the key does not match.
+    WebSocketServer(unsigned int port, const std::string& certificateFile,
+                    const std::string& privateKeyFile);
+    // Stops and joins the worker. Sessions still open are closed without any handler being
+    // called; a session the host still holds stays a safe object whose sends do nothing.
+    ~WebSocketServer();
+
+    WebSocketServer(const WebSocketServer&) = delete;
+    WebSocketServer& operator=(const WebSocketServer&) = delete;
+
+    // Arms the first accept and starts the worker thread. Called once.
+    void start();
+    // Stops the loop and joins the worker. Final: the server does not serve again. Listening
+    // and session sockets stay open until destruction; connected clients see no close.
+    void stop();
+
+    // Called on the worker thread for every accepted session before it starts (no handshake
+    // yet): the place to install the session's handlers. Install it before `start`.
+    void onNewSession(std::function<void(WebSocketSession&)> handler);
+
+    // The registered session, or null when the identifier is unknown or already removed. A
+    // pointer obtained earlier stays valid after removal.
+    std::shared_ptr<WebSocketSession> getSession(unsigned int sessionId);
+    // Drops the registry entry, if any, and logs the removal line either way. The sessions
+    // call it when they end.
+    void removeSession(unsigned int sessionId);
+
+    // Bound on one incoming frame's payload and on one reassembled message, for sessions
+    // accepted from now on (default 100 MiB). A session whose client exceeds it fails with
+    // "Message too big" after sending Close 1009.
+    void setMaxMessageSize(uint64_t bytes);
+
+    // The port the listener is bound to (useful after binding port 0).
+    unsigned short boundPort() const;
+
+private:
+    void accept();
+
+    struct Internals;
+    std::unique_ptr<Internals> internals;
+};
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include "tidewire/WebSocketSession.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+class WebSocketServer;
+
+// One accepted connection of a WebSocketServer: TLS handshake (TLS servers), the opening
+// handshake answered with 101, then messages both ways until a close or a failure.
+//
+// Always owned by a std::shared_ptr (the server creates it with std::make_shared); every
+// pending operation holds it, so it lives while it has work in flight or anyone holds it.
+// Handlers run on the server's worker thread. `send`, `ping` and `close` may be called from
+// any thread, also from inside handlers: they copy the bytes and return without waiting; the
+// frames of one call go out together, in the order of the calls, one write at a time.
+// Messages handed over before the session is open wait until it is; once it is ending they
+// are dropped. After the server has been destroyed the session does nothing.
+class WebSocketSessionImpl : public std::enable_shared_from_this<WebSocketSessionImpl>,
+                             public WebSocketSession {
+public:
+    using Stream = std::variant<asio::ip::tcp::socket, asio::ssl::stream<asio::ip::tcp::socket>>;
+
+    // `socket` holds the plain socket (useTLS false) or the TLS stream (useTLS true), on the
+    // server's event loop. `closeCallback(sessionId)` runs when the session closes. No I/O.
+    WebSocketSessionImpl(Stream&& socket, unsigned int sessionId,
+                         std::function<void(unsigned int)> closeCallback, bool useTLS);
+    ~WebSocketSessionImpl() override;
+
+    WebSocketSessionImpl(const WebSocketSessionImpl&) = delete;
+    WebSocketSessionImpl& operator=(const WebSocketSessionImpl&) = delete;
+
+    // Begins the session; returns at once. Called once, by the server, on its worker thread.
+    void start();
+
+    void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) override;
+    void ping(const std::vector<uint8_t>& payload) override;
+    void close(const std::vector<uint8_t>& payload) override;
+
+    // Bound on one incoming frame's payload and on one reassembled message; any thread.
+    void setMaxMessageSize(uint64_t bytes);
+
+private:
+    friend class WebSocketServer;
+
+    // Destroys the connection's I/O objects while the server's event loop (stopped, its
+    // worker joined) still exists; later calls on this session do nothing.
+    void detach();
+
+    struct Internals;
+    std::unique_ptr<Internals> internals;
+};
+
+}  // namespace relaymatrix::extensions::tidewire
