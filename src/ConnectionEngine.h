@@ -126,7 +126,7 @@ protected:
 
     // The single failure path: error line, onErrorHandler(context), close().
     void errorHandler(const std::error_code& ec, const std::string& context) {
-        logError("Error: " + context + " - " + ec.message());
+        logError("Error: ", context + " - " + ec.message());
         invokeHandler([this, &context] { derived().session().onErrorHandler(context); });
         close();
     }
@@ -144,7 +144,7 @@ protected:
             std::error_code ec;
             socket.close(ec);
             if (ec) {
-                logError("Close error: " + ec.message());
+                logError("Close error: ", ec.message());
             }
         }
         derived().connectionClosed();
@@ -165,18 +165,25 @@ protected:
         try {
             call();
         } catch (const std::exception& e) {
-            logError(std::string("Handler exception: ") + e.what());
+            logError("Handler exception: ", e.what());
         } catch (...) {
             logError("Handler exception: unknown");
         }
     }
 
-    void logTrace(std::string_view text) { relaymatrix::Logger::trace(line(text)); }
-    void logDebug(std::string_view text) { relaymatrix::Logger::debug(line(text)); }
-    void logInfo(std::string_view text) { relaymatrix::Logger::info(line(text)); }
-    void logError(std::string_view text) noexcept {
+    // Each log line is the component tag, `text` and `more`, built in one allocation.
+    void logTrace(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::trace(line(text, more));
+    }
+    void logDebug(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::debug(line(text, more));
+    }
+    void logInfo(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::info(line(text, more));
+    }
+    void logError(std::string_view text, std::string_view more = {}) noexcept {
         try {
-            relaymatrix::Logger::error(line(text));
+            relaymatrix::Logger::error(line(text, more));
         } catch (...) {
         }
     }
@@ -184,12 +191,13 @@ protected:
 private:
     Derived& derived() { return static_cast<Derived&>(*this); }
 
-    static std::string line(std::string_view text) {
-        const char* prefix = Derived::logPrefix();
+    static std::string line(std::string_view text, std::string_view more) {
+        const std::string_view prefix = Derived::logPrefix();
         std::string result;
-        result.reserve(std::strlen(prefix) + text.size());
+        result.reserve(prefix.size() + text.size() + more.size());
         result += prefix;
         result += text;
+        result += more;
         return result;
     }
 
@@ -228,7 +236,7 @@ private:
                     }
                     decoder.applyHeader(readData());
                     consume(2);
-                    logTrace("Frame header parsed successfully: " + decoder.frame().toString());
+                    logTrace("Frame header parsed successfully: ", decoder.frame().toString());
                     if (decoder.step() == FrameStep::Payload && !payloadWithinLimit()) {
                         return;
                     }
@@ -341,7 +349,7 @@ private:
     // Handles the complete frame in the decoder; returns false when reading ends with it.
     bool handleFrame() {
         WebSocketFrame& frame = decoder.frame();
-        logTrace("Frame parsed successfully: " + frame.toString());
+        logTrace("Frame parsed successfully: ", frame.toString());
         bool keepReading = true;
         switch (frame.opcode) {
             case opcodes::Ping:
@@ -353,7 +361,7 @@ private:
                 logDebug("Received pong");
                 break;
             case opcodes::Close:
-                logInfo("Client disconnected: " + currentPeerText());
+                logInfo("Client disconnected: ", currentPeerText());
                 keepReading = false;
                 if (closeSent) {
                     endOrderly();
@@ -373,10 +381,9 @@ private:
     }
 
     void handleDataFrame(WebSocketFrame& frame) {
-        {
-            std::string text(frame.payload.begin(), frame.payload.end());
-            logDebug("Received message: " + text);
-        }
+        logDebug("Received message: ",
+                 std::string_view(reinterpret_cast<const char*>(frame.payload.data()),
+                                  frame.payload.size()));
         if (!frame.fin) {
             if (frame.opcode == opcodes::Text || frame.opcode == opcodes::Binary) {
                 receivingFragments = true;
@@ -523,7 +530,7 @@ private:
             ending = true;
         }
         const std::error_code ec = asio::error::message_size;
-        logError("Error: Message too big - " + ec.message());
+        logError("Error: Message too big - ", ec.message());
         invokeHandler([this] { derived().session().onErrorHandler("Message too big"); });
         if (!sendCloseFirst) {
             close();

@@ -95,7 +95,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
                 ioContext.run();
                 return;
             } catch (const std::exception& e) {
-                logError(std::string("Worker exception: ") + e.what());
+                logError("Worker exception: ", e.what());
             } catch (...) {
                 logError("Worker exception: unknown");
             }
@@ -126,7 +126,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     void reportConnectError(const std::error_code& ec) {
         const std::string message = ec.message();
-        logError("Connect error: " + message);
+        logError("Connect error: ", message);
         invokeHandler([this, &message] { owner.onErrorHandler(message); });
     }
 
@@ -145,7 +145,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             return;
         }
         rememberPeer(remote);
-        logInfo("Connect: " + toText(remote));
+        logInfo("Connect: ", toText(remote));
         if (!useSSL) {
             handshake();
             return;
@@ -172,7 +172,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     void handshake() {
         key = generateNonce(rng);
         std::string request = buildClientHandshakeRequest(path, host, key, protocols);
-        logTrace("Handshake request: " + request);
+        logTrace("Handshake request: ", request);
         writeHandshake(std::move(request));
     }
 
@@ -193,7 +193,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             checkServerHandshakeResponse(headerBlock, generateAcceptKey(key));
         for (const std::string& protocol : check.protocols) {
             negotiatedProtocol = protocol;
-            logDebug("Negotiated protocol: " + negotiatedProtocol);
+            logDebug("Negotiated protocol: ", negotiatedProtocol);
         }
         if (!check.accepted) {
             logError(check.failure);
@@ -209,7 +209,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // the host, then close.
     void failOpening(const char* what, const std::error_code& ec) {
         const std::string message = ec.message();
-        logError(what + message);
+        logError(what, message);
         invokeHandler([this, &message] { owner.onErrorHandler(message); });
         close();
     }
