@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LogRecorder.h"
+#include "ServerHarness.h"
+#include "SessionEvents.h"
+#include "tidewire/WebSocketClient.h"
+
+extern char** environ;
+
+using namespace tidewire_test;
+using relaymatrix::extensions::tidewire::WebSocketClient;
+
+namespace {
+
+// The Python `websockets` peer script (tests/interop/websocket_peer.py) as a child process
+// whose standard output the test reads. Every read has a deadline; a child still running
+// when the test is done is killed.
+class PythonPeer {
+public:
+    explicit PythonPeer(const std::vector<std::string>& arguments) {
+        const char* sourceDir = std::getenv("TIDEWIRE_TEST_SOURCE_DIR");
+        const std::string script =
+            std::string(sourceDir != nullptr ? sourceDir : "tests") + "/interop/websocket_peer.py";
+        std::vector<std::string> argv = {"/usr/bin/python3", script};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> pointers;
+        for (std::string& argument : argv) {
+            pointers.push_back(argument.data());
+        }
+        pointers.push_back(nullptr);
+
+        int fds[2];
+        if (pipe(fds) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        const int result =
+            posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        output = fds[0];
+        if (result != 0) {
+            pid = -1;
+            throw std::runtime_error("cannot start " + argv[0]);
+        }
+    }
+
+    ~PythonPeer() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        ::close(output);
+    }
+
+    // The next line of output (without its LF); empty at the end of output or the deadline.
+    std::string readLine(std::chrono::seconds timeout = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const size_t end = buffered.find('\n');
+            if (end != std::string::npos) {
+                std::string line = buffered.substr(0, end);
+                buffered.erase(0, end + 1);
+                return line;
+            }
+            if (!fill(deadline)) {
+                return std::string();
+            }
+        }
+    }
+
+    // Waits for the child to end (its output closes first) and returns its exit status, or -1
+    // when it does not end before the deadline (it is then killed).
+    int exitStatus(std::chrono::seconds timeout = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (fill(deadline)) {
+        }
+        if (!endOfOutput) {
+            return -1;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    const std::string& unread() const { return buffered; }
+
+private:
+    bool fill(std::chrono::steady_clock::time_point deadline) {
+        if (endOfOutput) {
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{output, POLLIN, 0};
+        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) != 1) {
+            return false;
+        }
+        char chunk[4096];
+        const ssize_t received = read(output, chunk, sizeof chunk);
+        if (received <= 0) {
+            endOfOutput = true;
+            return false;
+        }
+        buffered.append(chunk, static_cast<size_t>(received));
+        return true;
+    }
+
+    pid_t pid = -1;
+    int output = -1;
+    std::string buffered;
+    bool endOfOutput = false;
+};
+
+std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 16));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::string event(const std::vector<uint8_t>& bytes, bool isText) {
+    return (isText ? "text:" : "binary:") + std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// Python's client against our server: every size both as text and binary, echoed in frames
+// of 1000 bytes, a fragmented message from Python, pings both ways and Python's close.
+TEST(InteropPython, WebsocketsClientAgainstOurServer) {
+    LogRecorder log;
+    ServerHarness server(
+        false, [](ServerHarness::Session& session, SessionEvents& events, unsigned int) {
+            events.afterOpen = [&session] { session.send(bytesOf("welcome"), true, 1000); };
+            events.afterMessage = [&session](const std::vector<uint8_t>& bytes, bool isText) {
+                if (std::string(bytes.begin(), bytes.end()) == "ping me") {
+                    session.ping(bytesOf("srv"));
+                }
+                session.send(bytes, isText, 1000);
+            };
+        });
+    PythonPeer python({"client", std::to_string(server.port())});
+    EXPECT_EQ(python.readLine(), "CLIENT OK") << python.unread();
+    EXPECT_EQ(python.exitStatus(), 0) << python.unread();
+
+    SessionEvents* events = server.session(0);
+    ASSERT_NE(events, nullptr);
+    ASSERT_TRUE(events->waitFor("close"));
+    ASSERT_TRUE(log.waitForLine(
+        LogLevel::debug, "[WebSocketServer] Session disconnected and removed - session ID: 0"));
+    EXPECT_EQ(log.count(LogLevel::debug, "[WebSocketServer][WebSocketSession] Received pong"), 1u);
+    EXPECT_EQ(events->events().front(), "open");
+    EXPECT_EQ(events->count("text:fragmented"), 1u);
+    EXPECT_EQ(events->events().size(), 1u + 2 * 7 + 2 + 1);
+    EXPECT_TRUE(log.texts(LogLevel::error).empty());
+}
+
+// Our client against Python's echo server: every size up to 16 MiB both as text and
+// binary (some sent in fragments), a fragmented message from Python, pings both ways and our
+// close.
+TEST(InteropPython, OurClientAgainstWebsocketsServer) {
+    LogRecorder log;
+    PythonPeer python({"server"});
+    const std::string portLine = python.readLine();
+    ASSERT_EQ(portLine.rfind("PORT ", 0), 0u) << portLine;
+
+    SessionEvents events;
+    auto client = std::make_unique<WebSocketClient>("ws://127.0.0.1:" + portLine.substr(5) + "/",
+                                                    std::vector<std::string>{}, events.handlers());
+    ASSERT_TRUE(events.waitFor("open"));
+    size_t expected = 1;
+    const size_t sizes[] = {0, 1, 125, 126, 65535, 65536, 16 * 1024 * 1024};
+    for (size_t size : sizes) {
+        for (bool isText : {false, true}) {
+            std::vector<uint8_t> message = pattern(size, static_cast<uint8_t>(size));
+            if (isText) {
+                for (uint8_t& byte : message) {
+                    byte = static_cast<uint8_t>('a' + byte % 26);  // valid UTF-8 for Python
+                }
+            }
+            client->send(message, isText, size == 65536 ? 1000 : 1 << 30);
+            ASSERT_TRUE(events.waitForCount(++expected, std::chrono::seconds(30))) << size;
+            EXPECT_TRUE(events.events().back() == event(message, isText)) << size << isText;
+        }
+    }
+    client->send(bytesOf("fragments please"), true, 100);
+    ASSERT_TRUE(events.waitFor("text:abcdef"));
+    client->ping(bytesOf("cpp"));
+    ASSERT_TRUE(log.waitForLine(LogLevel::debug, "[WebSocketClient] Received pong"));
+    client->send(bytesOf("ping me"), true, 100);
+    ASSERT_TRUE(events.waitFor("text:pinged"));
+    EXPECT_EQ(log.count(LogLevel::debug, "[WebSocketClient] Received ping, sending pong..."), 1u);
+    client->close({0x03, 0xE8});
+    ASSERT_TRUE(events.waitFor("close"));
+    client.reset();
+
+    EXPECT_EQ(python.readLine(), "SERVER OK " + std::to_string(2 * 7 + 2)) << python.unread();
+    EXPECT_EQ(python.exitStatus(), 0) << python.unread();
+    EXPECT_TRUE(log.texts(LogLevel::error).empty());
+}
