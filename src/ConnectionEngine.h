@@ -88,10 +88,16 @@ protected:
     // the frame reader. A block longer than the cap fails with message_size.
     void readHandshakeBlock() {
         const std::string_view buffered(reinterpret_cast<const char*>(readData()), available());
-        const size_t end = findHeaderBlockEnd(buffered);
-        if (end != 0) {
+        // Resume the search just before where the last one stopped: a peer dripping its
+        // header byte by byte costs linear time, not quadratic.
+        const size_t from = handshakeScanned > 3 ? handshakeScanned - 3 : 0;
+        const size_t found = findHeaderBlockEnd(buffered.substr(from));
+        handshakeScanned = buffered.size();
+        if (found != 0) {
+            const size_t end = from + found;
             std::string block(buffered.substr(0, end));
             consume(end);
+            handshakeScanned = 0;
             derived().onHandshakeBlock(std::error_code(), block);
             return;
         }
@@ -549,7 +555,8 @@ private:
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
 
     // Send side.
-    std::string handshakeText;  // owned by the handshake write in flight
+    std::string handshakeText;    // owned by the handshake write in flight
+    size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
     WriteQueue writeQueue;
 
     // Connection state.

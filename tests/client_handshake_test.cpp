@@ -216,3 +216,13 @@ TEST_F(ClientOpening, TwoClientsForOneUrlSendDifferentKeys) {
     EXPECT_EQ(secondKey.size(), 24u);
     EXPECT_NE(firstKey, secondKey);
 }
+
+TEST_F(ClientOpening, ResponseArrivingByteByByteOpensOnceTheEmptyLineIsComplete) {
+    connect();
+    const std::string response = switchingProtocols(request) + frameBytes(true, 0x1, "x");
+    for (char c : response) {
+        ASSERT_TRUE(peer.send(&c, 1));
+    }
+    ASSERT_TRUE(events.waitFor("text:x"));
+    EXPECT_EQ(events.events(), (std::vector<std::string>{"open", "text:x"}));
+}
