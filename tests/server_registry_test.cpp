@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -156,4 +157,36 @@ TEST(ServerLifecycle, DestroyedWithoutStartOrStop) {
         server.stop();
     }
     EXPECT_TRUE(log.lines().empty());
+}
+
+// Exceptions from host code never reach the event loop: the server logs them and goes on.
+TEST(ServerLifecycle, ThrowingHostHandlersAreLoggedAndServingGoesOn) {
+    LogRecorder log;
+    ServerHarness server(false,
+                         [](ServerHarness::Session& session, SessionEvents&, unsigned int index) {
+                             if (index == 0) {
+                                 throw std::runtime_error("callback boom");
+                             }
+                             session.onMessageHandler = [](const std::vector<uint8_t>&, bool) {
+                                 throw std::runtime_error("message boom");
+                             };
+                         });
+    RawClient first(server.port());
+    ASSERT_TRUE(first.send(upgradeRequest(sampleKey)));
+    ASSERT_FALSE(first.readHeaderBlock().empty());
+    ASSERT_TRUE(log.waitForLine(LogLevel::error,
+                                "[WebSocketServer] New-session handler exception: callback boom"));
+
+    RawClient second(server.port());
+    ASSERT_TRUE(second.send(upgradeRequest(sampleKey) + clientFrame(true, 0x1, "a") +
+                            clientFrame(true, 0x9, "still reading")));
+    ASSERT_FALSE(second.readHeaderBlock().empty());
+    PeerFrame pong;
+    ASSERT_TRUE(second.readFrame(pong));
+    EXPECT_EQ(std::string(pong.payload.begin(), pong.payload.end()), "still reading");
+    EXPECT_EQ(log.count(LogLevel::error,
+                        "[WebSocketServer][WebSocketSession] Handler exception: message boom"),
+              1u);
+    EXPECT_NE(server->getSession(0), nullptr);
+    EXPECT_NE(server->getSession(1), nullptr);
 }
