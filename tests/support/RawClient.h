@@ -196,6 +196,7 @@ private:
         }
         char chunk[64 * 1024];
         long received;
+        errno = 0;  // a stale EAGAIN must not turn an end of stream into a timeout
         if (tls != nullptr) {
             received = SSL_read(tls, chunk, sizeof chunk);
             if (received <= 0) {
