@@ -5,13 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "ConnectionEngine.h"
