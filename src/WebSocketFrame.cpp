@@ -1,6 +1,6 @@
 #include "tidewire/WebSocketFrame.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "FrameHeader.h"
 #include "Masking.h"
@@ -28,14 +28,36 @@ std::vector<uint8_t> WebSocketFrame::build(std::vector<uint8_t> payload, bool fi
     return frame;
 }
 
+namespace {
+
+void appendNumber(std::string& out, uint64_t value, int base = 10) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value, base);
+    out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+// Runs for every frame a reader takes in (three trace lines), so it avoids streams.
 std::string WebSocketFrame::toString() const {
-    std::ostringstream out;
-    out << "WebSocketFrame{fin=" << fin << ", opcode=0x" << std::hex
-        << static_cast<unsigned>(opcode) << std::dec << ", masked=" << masked
-        << ", payload length=" << payloadLength
-        << ", extended payload length bytes=" << extendedPayloadLengthBytes
-        << ", payload size=" << payload.size() << ", frame complete=" << frameComplete << "}";
-    return out.str();
+    std::string out;
+    out.reserve(160);
+    out += "WebSocketFrame{fin=";
+    out += fin ? '1' : '0';
+    out += ", opcode=0x";
+    appendNumber(out, opcode, 16);
+    out += ", masked=";
+    out += masked ? '1' : '0';
+    out += ", payload length=";
+    appendNumber(out, payloadLength);
+    out += ", extended payload length bytes=";
+    appendNumber(out, extendedPayloadLengthBytes);
+    out += ", payload size=";
+    appendNumber(out, payload.size());
+    out += ", frame complete=";
+    out += frameComplete ? '1' : '0';
+    out += '}';
+    return out;
 }
 
 std::string WebSocketFrame::opcodeName(uint8_t opcode) {
