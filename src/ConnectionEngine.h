@@ -342,9 +342,13 @@ private:
     bool payloadWithinLimit() {
         const WebSocketFrame& frame = decoder.frame();
         const uint64_t limit = maxMessageSize.load(std::memory_order_relaxed);
-        const uint64_t assembled = (frame.opcode == opcodes::Continuation && receivingFragments)
-                                       ? fragmentBuffer.size()
-                                       : 0;
+        // While a message is being assembled, every final data frame ends it with its payload
+        // added, whatever its opcode; only a non-final Text or Binary starts afresh.
+        const bool control = frame.opcode == opcodes::Close || frame.opcode == opcodes::Ping ||
+                             frame.opcode == opcodes::Pong;
+        const bool addsToMessage =
+            receivingFragments && !control && (frame.fin || frame.opcode == opcodes::Continuation);
+        const uint64_t assembled = addsToMessage ? fragmentBuffer.size() : 0;
         if (frame.payloadLength <= limit && assembled <= limit - frame.payloadLength) {
             return true;
         }

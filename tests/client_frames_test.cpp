@@ -214,6 +214,23 @@ TEST_F(ClientReader, ReassembledMessageIsBoundedByTheHostLimit) {
               (std::vector<std::string>{"open", "text:0123456789", "error:Message too big"}));
 }
 
+TEST_F(ClientReader, MessageEndedByAFinalFrameOfAnotherDataOpcodeIsBoundedToo) {
+    // A final Binary or reserved-opcode frame ends the message being assembled, so its payload
+    // counts with the fragments before it.
+    events.afterOpen = [this] { client->setMaxMessageSize(10); };
+    open();
+    ASSERT_TRUE(peer.send(frameBytes(false, 0x1, "01234") + frameBytes(true, 0x2, "56789") +
+                          frameBytes(false, 0x1, "012345") + frameBytes(true, 0x3, "6789X")));
+    PeerFrame frame;
+    ASSERT_TRUE(peer.readFrame(frame));
+    EXPECT_EQ(frame.opcode, 0x8);
+    EXPECT_EQ(frame.payload, (std::vector<uint8_t>{0x03, 0xF1}));
+    EXPECT_TRUE(peer.waitForEndOfStream());
+    finish();
+    EXPECT_EQ(events.events(),
+              (std::vector<std::string>{"open", "text:0123456789", "error:Message too big"}));
+}
+
 // No log recorder here: a million frames make three million log lines.
 TEST(ClientReaderBurst, MillionTinyFramesInOneBurstAreHandledWithoutDeepeningTheStack) {
     constexpr size_t frames = 1000000;
