@@ -8,7 +8,12 @@ packages=(
     libasio-dev libssl-dev openssl ca-certificates
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-websockets
+    chromium
 )
+# node and npm run the interop peers; Debian's packages only where nothing provides them.
+if ! command -v npm >/dev/null 2>&1; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -26,4 +31,13 @@ if ((${#missing[@]} > 0)); then
     fi
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# npm packages of the interop tests (tests/interop/package-lock.json), installed again only
+# when the lock file differs from the one the installed tree was made from.
+interop="$(cd "$(dirname "${BASH_SOURCE[0]}")/../tests/interop" && pwd)"
+if ! cmp -s "$interop/package-lock.json" "$interop/node_modules/.installed-lock.json"; then
+    echo "Installing npm packages in $interop"
+    npm ci --prefix "$interop" --no-audit --no-fund --loglevel=error
+    cp "$interop/package-lock.json" "$interop/node_modules/.installed-lock.json"
 fi
