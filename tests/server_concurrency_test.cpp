@@ -14,6 +14,7 @@
 #include "LogRecorder.h"
 #include "ServerHarness.h"
 #include "SessionEvents.h"
+#include "TestCertificates.h"
 #include "tidewire/WebSocketClient.h"
 #include "tidewire/WebSocketServer.h"
 
@@ -71,6 +72,9 @@ TEST(ServerConcurrency, TwoHundredClientsExchangeAndClose) {
     constexpr size_t clients = 200;
     constexpr size_t messagesEach = 5;
     raiseDescriptorLimit(4096);
+    // Every client sets up a TLS context with the trusted CAs even for ws://; one small CA
+    // file keeps 200 of them cheap.
+    TestCertificates::trustTestCa();
     LogRecorder log;
     ServerHarness server(
         false, [](ServerHarness::Session& session, SessionEvents& events, unsigned int) {

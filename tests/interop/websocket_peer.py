@@ -13,7 +13,7 @@ import sys
 
 import websockets
 
-STEP_TIMEOUT = 20
+STEP_TIMEOUT = 60
 SIZES = [0, 1, 125, 126, 65535, 65536, 1024 * 1024]
 
 
