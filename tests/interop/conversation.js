@@ -180,6 +180,11 @@
     async function runClient(base, open, extras) {
         const peer = new Peer(open(base + '/conversation'));
         await withTimeout(peer.opened, 'open /conversation');
+        // Our server answers no subprotocol and no extension, whatever the client offered.
+        if (peer.socket.protocol !== '' || peer.socket.extensions !== '') {
+            throw new Error(`negotiated protocol "${peer.socket.protocol}", extensions "${
+                peer.socket.extensions}"`);
+        }
         await receiveOpening(peer);
         for (const [i, size] of SIZES.entries()) {
             const binary = binaryPattern(size, i);
