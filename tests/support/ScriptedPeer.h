@@ -215,6 +215,15 @@ public:
         }
     }
 
+    // Drops the connection with an RST instead of a FIN.
+    void resetConnection() {
+        if (connection >= 0) {
+            const linger immediate{1, 0};
+            ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
+        }
+        closeConnection();
+    }
+
     // Stops accepting: later connection attempts are refused.
     void closeListener() {
         if (listener >= 0) {
