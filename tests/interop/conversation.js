@@ -4,10 +4,12 @@
 // mirrors it in Conversation.h; both must make the same bytes.
 //
 // Connection "conversation" (path /conversation):
-//   server -> client  "welcome", then binary(size, 100 + i) and text(size, 110 + i) per size
+//   server -> client  "welcome", then binary(size, 100 + i) and text(size, 110 + i) per size;
+//                     node ws as server adds the two fragmented messages of the client extras
 //   client -> server  binary(size, i) and text(size, 10 + i) per size, each echoed by the server
-//   client -> server  (extras) "frag-" "ment-" "ed" as three fragments with a ping between,
-//                     and binary(1 MiB, 120) in 64 KiB fragments, both echoed whole
+//   client -> server  (extras: node ws and our client) "frag-" "ment-" "ed" as three
+//                     fragments (node ws pings between them), and binary(1 MiB, 120) in
+//                     64 KiB fragments, both echoed whole
 //   client -> server  "ping me": the server pings with "srv-ping", then echoes it
 //   client -> server  (extras) a ping "cli-ping", answered by a pong with the same payload
 //   client            Close 1000 with CLIENT_CLOSE_REASON, echoed by the server
