@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -85,41 +86,36 @@ struct Progress {
     std::vector<std::string> failures;
 };
 
-// One client connection, moved through its phases by the test's event loop: open (connect,
-// upgrade request, 101), exchange (all messages written at once, the echoes read and checked
-// in order), close (Close frame, its echo, end of stream).
+// One client connection, plain or TLS (without certificate checks), moved through its phases
+// by the test's event loop: open (connect, TLS handshake, upgrade request, 101), exchange (all
+// messages written at once, the echoes read and checked in order), close (Close frame, its echo,
+// end of stream).
 class LoadClient {
 public:
-    LoadClient(asio::io_context& io, uint16_t port, size_t index, Progress& progress)
-        : socket(io),
+    // `context` is used only when `useTls` is set.
+    LoadClient(asio::io_context& io, asio::ssl::context& context, bool useTls, uint16_t port,
+               size_t index, Progress& progress)
+        : stream(io, context),
+          useTls(useTls),
           endpoint(asio::ip::address_v4::loopback(), port),
           index(index),
           progress(progress) {}
 
     void open() {
-        socket.async_connect(endpoint, [this](const std::error_code& ec) {
+        stream.next_layer().async_connect(endpoint, [this](const std::error_code& ec) {
             if (ec) {
                 return fail("connect", ec);
             }
-            outgoing = upgradeRequest(sampleKey);
-            asio::async_write(
-                socket, asio::buffer(outgoing), [this](const std::error_code& ec, size_t) {
-                    if (ec) {
-                        return fail("request", ec);
-                    }
-                    asio::async_read_until(
-                        socket, asio::dynamic_buffer(inbox), "\r\n\r\n",
-                        [this](const std::error_code& ec, size_t size) {
-                            if (ec) {
-                                return fail("response", ec);
-                            }
-                            if (inbox.compare(0, 34, "HTTP/1.1 101 Switching Protocols\r\n") != 0) {
-                                return fail("response: " + inbox.substr(0, size));
-                            }
-                            inbox.erase(0, size);
-                            ++progress.opened;
-                        });
-                });
+            if (!useTls) {
+                return upgrade();
+            }
+            stream.async_handshake(asio::ssl::stream_base::client,
+                                   [this](const std::error_code& ec) {
+                                       if (ec) {
+                                           return fail("TLS handshake", ec);
+                                       }
+                                       upgrade();
+                                   });
         });
     }
 
@@ -128,12 +124,11 @@ public:
         for (size_t m = 0; m < messagesEach; ++m) {
             outgoing += clientFrame(true, 0x1, messageText(index, m));
         }
-        asio::async_write(socket, asio::buffer(outgoing),
-                          [this](const std::error_code& ec, size_t) {
-                              if (ec) {
-                                  fail("send", ec);
-                              }
-                          });
+        write([this](const std::error_code& ec, size_t) {
+            if (ec) {
+                fail("send", ec);
+            }
+        });
         readFrames([this](const PeerFrame& frame) {
             const std::string expected = messageText(index, received);
             if (frame.opcode != 0x1 ||
@@ -151,12 +146,11 @@ public:
 
     void close() {
         outgoing = clientFrame(true, 0x8, "\x03\xE8");
-        asio::async_write(socket, asio::buffer(outgoing),
-                          [this](const std::error_code& ec, size_t) {
-                              if (ec) {
-                                  fail("close", ec);
-                              }
-                          });
+        write([this](const std::error_code& ec, size_t) {
+            if (ec) {
+                fail("close", ec);
+            }
+        });
         readFrames([this](const PeerFrame& frame) {
             if (frame.opcode != 0x8 || frame.payload != std::vector<uint8_t>{0x03, 0xE8}) {
                 fail("close echo differs");
@@ -168,6 +162,53 @@ public:
     }
 
 private:
+    void upgrade() {
+        outgoing = upgradeRequest(sampleKey);
+        write([this](const std::error_code& ec, size_t) {
+            if (ec) {
+                fail("request", ec);
+            }
+        });
+        readResponse();
+    }
+
+    void readResponse() {
+        const size_t end = inbox.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            readSome([this](const std::error_code& ec, size_t size) {
+                if (ec) {
+                    return fail("response", ec);
+                }
+                inbox.append(chunk, size);
+                readResponse();
+            });
+            return;
+        }
+        if (inbox.rfind("HTTP/1.1 101 Switching Protocols\r\n", 0) != 0) {
+            return fail("response: " + inbox.substr(0, end));
+        }
+        inbox.erase(0, end + 4);
+        ++progress.opened;
+    }
+
+    template <class Handler>
+    void write(Handler handler) {
+        if (useTls) {
+            asio::async_write(stream, asio::buffer(outgoing), handler);
+        } else {
+            asio::async_write(stream.next_layer(), asio::buffer(outgoing), handler);
+        }
+    }
+
+    template <class Handler>
+    void readSome(Handler handler) {
+        if (useTls) {
+            stream.async_read_some(asio::buffer(chunk), handler);
+        } else {
+            stream.next_layer().async_read_some(asio::buffer(chunk), handler);
+        }
+    }
+
     // Hands every complete frame in `inbox` to `onFrame` while it returns true; reads more
     // when a frame is incomplete.
     template <class OnFrame>
@@ -178,14 +219,13 @@ private:
                 return;
             }
         }
-        socket.async_read_some(asio::buffer(chunk),
-                               [this, onFrame](const std::error_code& ec, size_t size) {
-                                   if (ec) {
-                                       return fail("read", ec);
-                                   }
-                                   inbox.append(chunk, size);
-                                   readFrames(onFrame);
-                               });
+        readSome([this, onFrame](const std::error_code& ec, size_t size) {
+            if (ec) {
+                return fail("read", ec);
+            }
+            inbox.append(chunk, size);
+            readFrames(onFrame);
+        });
     }
 
     // One unmasked server frame from the front of `inbox`, if it is all there.
@@ -220,8 +260,9 @@ private:
     }
 
     void awaitEndOfStream() {
-        socket.async_read_some(asio::buffer(chunk), [this](const std::error_code& ec, size_t) {
-            if (ec == asio::error::eof) {
+        readSome([this](const std::error_code& ec, size_t) {
+            // The server closes the socket without a TLS close notification.
+            if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
                 ++progress.closed;
             } else {
                 fail("bytes after the close echo", ec);
@@ -234,7 +275,8 @@ private:
                                     (ec ? " - " + ec.message() : std::string()));
     }
 
-    tcp::socket socket;
+    asio::ssl::stream<tcp::socket> stream;
+    const bool useTls;
     const tcp::endpoint endpoint;
     const size_t index;
     Progress& progress;
@@ -256,9 +298,16 @@ void runLoop(asio::io_context& io) {
     io.run_for(std::chrono::seconds(sanitizedBuild ? 240 : 60));
 }
 
+class Load : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, Load, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Tls" : "Plain";
+                         });
+
 }  // namespace
 
-TEST(Load, ThousandConcurrentSessionsExchangeInOrderAndAllClose) {
+TEST_P(Load, ThousandConcurrentSessionsExchangeInOrderAndAllClose) {
     const rlim_t descriptors = raiseDescriptorLimitToHard();
     if (descriptors < 2 * clientCount + 200) {
         GTEST_SKIP() << "needs " << 2 * clientCount + 200
@@ -268,12 +317,15 @@ TEST(Load, ThousandConcurrentSessionsExchangeInOrderAndAllClose) {
     }
     ::setenv("RELAYMATRIX_LOG_LEVEL", "error", 0);  // a thousand accept lines say nothing here
     LogCounter log;
-    ServerHarness server(false, echoMessages);
+    ServerHarness server(GetParam(), echoMessages);
     asio::io_context io;
+    asio::ssl::context tls(asio::ssl::context::tlsv12_client);
+    tls.set_verify_mode(asio::ssl::verify_none);
     Progress progress;
     std::vector<std::unique_ptr<LoadClient>> clients;
     for (size_t c = 0; c < clientCount; ++c) {
-        clients.push_back(std::make_unique<LoadClient>(io, server.port(), c, progress));
+        clients.push_back(
+            std::make_unique<LoadClient>(io, tls, GetParam(), server.port(), c, progress));
         clients.back()->open();
     }
     runLoop(io);
