@@ -383,6 +383,10 @@ void WebSocketServer::accept() {
                 logError("[WebSocketServer] Accept error: " + endpointError.message());
             } else {
                 relaymatrix::Logger::info("[WebSocketServer] Accept: " + toText(peer));
+                // The write queue already coalesces frames; Nagle would only delay a small
+                // frame behind an unacknowledged one (a Pong right after a message).
+                std::error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
                 const unsigned int sessionId = internals->nextSessionId.fetch_add(1);
                 auto closeCallback = [this](unsigned int id) { removeSession(id); };
                 std::shared_ptr<WebSocketSessionImpl> session;
