@@ -363,6 +363,10 @@ private:
         bool keepReading = true;
         switch (frame.opcode) {
             case opcodes::Ping:
+                if (writeQueue.pendingSize() > limits::pingAnswerBacklogBytes) {
+                    logDebug("Received ping, not answered: the peer is not reading");
+                    break;
+                }
                 logDebug("Received ping, sending pong...");
                 queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Pong,
                              limits::controlFrameMaxSize, WriteQueue::Kind::Message, false);

@@ -34,6 +34,11 @@ constexpr size_t payloadGrowthStepBytes = 64 * 1024;
 // so one huge message does not pin its memory for the connection's life.
 constexpr size_t retainedWriteBufferBytes = 1024 * 1024;
 
+// While more than this many of our bytes wait unsent (the socket's buffers being full
+// already), the peer is not reading: its pings go unanswered until it catches up, so a peer
+// that sends pings and never reads cannot make us queue pongs without bound.
+constexpr size_t pingAnswerBacklogBytes = 1024 * 1024;
+
 // WebSocket close status sent before failing a connection whose peer exceeded the message
 // bound (RFC 6455, 7.4.1: message too big).
 constexpr uint16_t closeStatusMessageTooBig = 1009;

@@ -49,6 +49,7 @@ public:
     }
 
     bool hasPending() const { return !pendingEntries.empty(); }
+    size_t pendingSize() const { return pendingBytes.size(); }  // bytes not yet in a write
     bool writing() const { return inFlight; }
 
     // Makes everything pending the batch in flight; its bytes stay put until endBatch().

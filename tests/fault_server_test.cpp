@@ -316,6 +316,65 @@ TEST_P(ServerFault, ClientThatNeverReadsWhileTheHostKeepsSending) {
     expectServing();
 }
 
+// A client that sends pings but never reads what comes back. Pongs are queued only while
+// the peer keeps up; once a megabyte waits unsent, its pings go unanswered, so memory stays
+// bounded however long the flood goes on (the figure is printed). When the client reads
+// again, the pongs that were queued arrive intact, and the conversation goes on.
+TEST_P(ServerFault, PingFloodFromAClientThatNeverReadsIsNotAnsweredWithoutBound) {
+    constexpr size_t pingBytes = 1 << 20;
+    const size_t pings = sanitizedBuild ? 16 : 64;
+    std::unique_ptr<RawClient> flooder = connect(std::chrono::seconds(60));
+    flooder->limitReceiveBuffer(64 * 1024);
+    open(*flooder);
+    SessionEvents* events = server.session(0);
+    ASSERT_TRUE(events->waitFor("open"));
+    const std::string payload(pingBytes, 'p');
+    const std::string ping = clientFrame(true, 0x9, payload);
+
+    const long before = residentBytes();
+    for (size_t i = 0; i < pings; ++i) {
+        ASSERT_TRUE(flooder->send(ping)) << i;
+    }
+    // Frames are handled in order: once the marker is in, every ping has been seen.
+    ASSERT_TRUE(flooder->send(clientFrame(true, 0x1, "marker")));
+    ASSERT_TRUE(events->waitFor("text:marker"));
+    const long queued = residentBytes() - before;
+    std::cout << "[ queue    ] " << (GetParam() ? "TLS" : "plain") << " session, "
+              << pings * pingBytes / (1 << 20)
+              << " MiB of pings from a client that never reads: resident memory grew by "
+              << queued / (1 << 20) << " MiB\n";
+    RecordProperty("queued_resident_kib", static_cast<int>(queued / 1024));
+    const size_t answered =
+        log.count(LogLevel::debug, sessionTag + "Received ping, sending pong...");
+    const size_t unanswered = log.count(
+        LogLevel::debug, sessionTag + "Received ping, not answered: the peer is not reading");
+    EXPECT_EQ(answered + unanswered, pings);
+    EXPECT_GT(unanswered, 0u);
+    if (!sanitizedBuild) {
+        // The socket buffers, a megabyte of backlog, one pong and the allocator's slack.
+        EXPECT_LT(queued, 24L << 20);
+    }
+
+    for (size_t i = 0; i < answered; ++i) {
+        PeerFrame frame;
+        ASSERT_TRUE(flooder->readFrame(frame)) << i;
+        ASSERT_EQ(frame.opcode, 0xA) << i;
+        ASSERT_EQ(frame.payload.size(), pingBytes) << i;
+        ASSERT_TRUE(std::equal(frame.payload.begin(), frame.payload.end(), payload.begin())) << i;
+    }
+    PeerFrame echo;
+    ASSERT_TRUE(flooder->readFrame(echo));
+    EXPECT_EQ(std::string(echo.payload.begin(), echo.payload.end()), "marker");
+    ASSERT_TRUE(flooder->send(clientFrame(true, 0x9, "caught up")));
+    ASSERT_TRUE(flooder->readFrame(echo));
+    EXPECT_EQ(echo.opcode, 0xA);
+    EXPECT_EQ(std::string(echo.payload.begin(), echo.payload.end()), "caught up");
+    expectEcho(*flooder, "after the flood");
+    EXPECT_EQ(events->events(),
+              (std::vector<std::string>{"open", "text:marker", "text:after the flood"}));
+    expectServing();
+}
+
 // Connections opened and dropped as fast as the test can, at every stage of the opening
 // (FIN or RST before anything, an RST in the middle of the request or of the TLS handshake,
 // an RST right after the 101), while one client stays connected throughout.

@@ -159,6 +159,12 @@ public:
         return endOfStream;
     }
 
+    // Caps the kernel's receive buffer, so that a client that stops reading makes the server's
+    // writes back up after few bytes, whatever the system's buffer settings.
+    void limitReceiveBuffer(int bytes) {
+        ::setsockopt(connection, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+
     // Half-closes the sending direction (a FIN, no close frame).
     void shutdownSending() { ::shutdown(connection, SHUT_WR); }
 
