@@ -1,7 +1,8 @@
 // Hostile clients against our server: connections reset (RST) at every stage, bytes dripping
-// one at a time, endless headers, a client that never reads while the host keeps sending, and
-// connections opened and dropped in a tight loop. Each case checks the session's handler
-// sequence, that the session is removed, and that the server goes on serving others.
+// one at a time, endless headers, a client that never reads while the host keeps sending or
+// while it floods pings, and connections opened and dropped in a tight loop. Each case checks the
+// session's handler sequence, that the session is removed, and that the server goes on serving
+// others.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -255,7 +256,8 @@ TEST_P(ServerFault, EndlessHeaderLinesAreCutAtTheCap) {
 // The host keeps sending to a client that never reads. Everything handed over waits in the
 // session's write queue (the figure is printed); once the client reads, every message arrives
 // whole and in order. A second flood ends with the client resetting the connection instead:
-// the write and the pending read both fail, the session is removed, and its memory released.
+// the write and the pending read both fail and the session is removed (the memory still held
+// afterwards is printed).
 // Meanwhile another client is served as usual.
 TEST_P(ServerFault, ClientThatNeverReadsWhileTheHostKeepsSending) {
     constexpr size_t messageBytes = 1 << 20;
