@@ -23,7 +23,6 @@
 #include "FrameHeader.h"
 #include "HandshakeText.h"
 #include "Limits.h"
-#include "ServerHandshake.h"
 #include "relaymatrix/LogCapture.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/WebSocketSession.h"

@@ -1,5 +1,7 @@
 #include "HandshakeText.h"
 
+#include "tidewire/Handshake.h"
+
 namespace relaymatrix::extensions::tidewire {
 
 namespace {
@@ -161,6 +163,35 @@ ServerResponseCheck checkServerHandshakeResponse(std::string_view headerBlock,
         result.accepted = true;
     }
     return result;
+}
+
+ClientHandshakeRequest parseClientHandshakeRequest(std::string_view headerBlock) {
+    ClientHandshakeRequest request;
+    HeaderReader reader(headerBlock);
+    std::string_view line;
+    reader.line(line);  // the request line: method, target, version unread
+    std::string value;
+    while (reader.line(line) && line != "\r") {
+        if (findHeaderValue(line, "Sec-WebSocket-Key: ", value)) {
+            request.key = value;
+        } else if (findHeaderValue(line, "Sec-WebSocket-Protocol: ", value)) {
+            request.requestedProtocols.push_back(value);
+        }
+    }
+    return request;
+}
+
+std::string buildServerHandshakeResponse(const std::string& key) {
+    const std::string accept = generateAcceptKey(key);
+    std::string response;
+    response.reserve(101 + accept.size());
+    response += "HTTP/1.1 101 Switching Protocols\r\n";
+    response += "Upgrade: websocket\r\n";
+    response += "Connection: Upgrade\r\n";
+    response += "Sec-WebSocket-Accept: ";
+    response += accept;
+    response += "\r\n\r\n";
+    return response;
 }
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -20,8 +20,8 @@
 
 #include "ConnectionEngine.h"
 #include "FrameHeader.h"
+#include "HandshakeText.h"
 #include "Limits.h"
-#include "ServerHandshake.h"
 #include "relaymatrix/Logger.h"
 #include "tidewire/WebSocketSessionImpl.h"
 

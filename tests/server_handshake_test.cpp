@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerHandshake.h"
+#include "HandshakeText.h"
 #include "tidewire/Handshake.h"
 
 using namespace relaymatrix::extensions::tidewire;
