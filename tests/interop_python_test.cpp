@@ -1,9 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -14,9 +9,8 @@
 #include "LogRecorder.h"
 #include "ServerHarness.h"
 #include "SessionEvents.h"
+#include "interop/ChildProcess.h"
 #include "tidewire/WebSocketClient.h"
-
-extern char** environ;
 
 using namespace tidewire_test;
 using relaymatrix::extensions::tidewire::WebSocketClient;
@@ -24,108 +18,24 @@ using relaymatrix::extensions::tidewire::WebSocketClient;
 namespace {
 
 // The Python `websockets` peer script (tests/interop/websocket_peer.py) as a child process
-// whose standard output the test reads. Every read has a deadline; a child still running
-// when the test is done is killed.
-class PythonPeer {
+// whose standard output the test reads, every read with a deadline.
+class PythonPeer : public interop::ChildProcess {
 public:
-    explicit PythonPeer(const std::vector<std::string>& arguments) {
-        const char* sourceDir = std::getenv("TIDEWIRE_TEST_SOURCE_DIR");
-        const std::string script =
-            std::string(sourceDir != nullptr ? sourceDir : "tests") + "/interop/websocket_peer.py";
-        std::vector<std::string> argv = {"/usr/bin/python3", script};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (std::string& argument : argv) {
-            pointers.push_back(argument.data());
-        }
-        pointers.push_back(nullptr);
+    explicit PythonPeer(const std::vector<std::string>& arguments)
+        : ChildProcess(commandLine(arguments)) {}
 
-        int fds[2];
-        if (pipe(fds) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        posix_spawn_file_actions_addclose(&actions, fds[1]);
-        const int result =
-            posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        output = fds[0];
-        if (result != 0) {
-            pid = -1;
-            throw std::runtime_error("cannot start " + argv[0]);
-        }
-    }
-
-    ~PythonPeer() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        ::close(output);
-    }
-
-    // The next line of output (without its LF); empty at the end of output or the deadline.
-    std::string readLine(std::chrono::seconds timeout = std::chrono::seconds(60)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const size_t end = buffered.find('\n');
-            if (end != std::string::npos) {
-                std::string line = buffered.substr(0, end);
-                buffered.erase(0, end + 1);
-                return line;
-            }
-            if (!fill(deadline)) {
-                return std::string();
-            }
-        }
-    }
-
-    // Waits for the child to end (its output closes first) and returns its exit status, or -1
-    // when it does not end before the deadline (it is then killed).
-    int exitStatus(std::chrono::seconds timeout = std::chrono::seconds(60)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (fill(deadline)) {
-        }
-        if (!endOfOutput) {
-            return -1;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    const std::string& unread() const { return buffered; }
+    std::string readLine() { return ChildProcess::readLine(std::chrono::seconds(60)); }
+    int exitStatus() { return ChildProcess::exitStatus(std::chrono::seconds(60)); }
 
 private:
-    bool fill(std::chrono::steady_clock::time_point deadline) {
-        if (endOfOutput) {
-            return false;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{output, POLLIN, 0};
-        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) != 1) {
-            return false;
-        }
-        char chunk[4096];
-        const ssize_t received = read(output, chunk, sizeof chunk);
-        if (received <= 0) {
-            endOfOutput = true;
-            return false;
-        }
-        buffered.append(chunk, static_cast<size_t>(received));
-        return true;
+    static std::vector<std::string> commandLine(const std::vector<std::string>& arguments) {
+        const char* sourceDir = std::getenv("TIDEWIRE_TEST_SOURCE_DIR");
+        std::vector<std::string> argv = {
+            "/usr/bin/python3",
+            std::string(sourceDir != nullptr ? sourceDir : "tests") + "/interop/websocket_peer.py"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
     }
-
-    pid_t pid = -1;
-    int output = -1;
-    std::string buffered;
-    bool endOfOutput = false;
 };
 
 std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
