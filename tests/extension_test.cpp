@@ -1,18 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "LogRecorder.h"
+#include "Support.h"
 #include "tidewire/TidewireExtension.h"
 
-using relaymatrix::extensions::tidewire::TidewireExtension;
-using tidewire_test::LogLevel;
-using tidewire_test::LogLine;
-using tidewire_test::LogRecorder;
-
 TEST(TidewireExtension, InitializeLogsItsLineAtDebugEachTime) {
-    LogRecorder log;
-    TidewireExtension extension;
+    tidewire_test::LogRecorder log;
+    relaymatrix::extensions::tidewire::TidewireExtension extension;
     extension.initialize();
     extension.initialize();
-    const LogLine expected{LogLevel::debug, "Initialized Relaymatrix Extension -- Tidewire --"};
-    EXPECT_EQ(log.lines(), (std::vector<LogLine>{expected, expected}));
+    const std::string line = "debug Initialized Relaymatrix Extension -- Tidewire --";
+    EXPECT_EQ(log.all(), (std::vector<std::string>{line, line}));
 }

@@ -48,7 +48,6 @@ public:
     unsigned short boundPort() const;
 
 private:
-    void run();
     void receive();
     void reportMessage(const char* data, size_t size);
 

@@ -10,15 +10,14 @@
 namespace relaymatrix::extensions::tidewire {
 
 // A WebSocket server listening on a TCP port of all IPv4 interfaces, plain or over TLS 1.2.
-// Every accepted connection becomes a session (a WebSocketSessionImpl) with the next numeric
+// Every accepted connection becomes a session with the next numeric
 // identifier (0, 1, 2, ... in accept order); the server keeps it in its registry until the
 // session ends.
 //
 // Threads: one worker thread, created by `start`, runs the listener and every session; the
 // new-session callback and all session handlers run there and must not throw. `getSession`
-// and `removeSession` may be called from any thread except from inside the new-session
-// callback (it runs under the registry lock). `start`, `stop` and the destructor must not be
-// called from the worker thread.
+// and `removeSession` may be called from any thread, the new-session callback included.
+// `start`, `stop` and the destructor must not be called from the worker thread.
 class WebSocketServer {
 public:
     // Plain server. The port (its low 16 bits; 0 lets the system choose) is bound and

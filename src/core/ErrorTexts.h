@@ -1,0 +1,36 @@
+#pragma once
+
+// Every failure text the library reports, to the host's onErrorHandler or to the error log,
+// in one place: the code that reports a failure and the tests that expect it both use these.
+namespace relaymatrix::extensions::tidewire::errorTexts {
+
+// onErrorHandler texts of an open connection (both sides), each also logged as
+// "<prefix>Error: <text> - <system message>".
+constexpr const char* readError = "Read error";
+constexpr const char* sendError = "Send error";
+constexpr const char* messageTooBig = "Message too big";
+constexpr const char* unexpectedFrame = "Unexpected frame";
+
+// Server session, before it opens.
+constexpr const char* sslHandshakeFailed = "SSL handshake failed";
+constexpr const char* handshakeError = "Handshake error";
+constexpr const char* handshakeResponseError = "Handshake response error";
+
+// Client, before it opens: logged with the system message after them; the host gets the
+// system message alone.
+constexpr const char* connectError = "Connect error: ";
+constexpr const char* sslHandshakeError = "SSL handshake error: ";
+constexpr const char* handshakeRequestError = "Handshake request error: ";
+constexpr const char* handshakeResponseErrorPrefix = "Handshake response error: ";
+// The client's check of the server's response, as logged and reported.
+constexpr const char* handshakeValidation = "Handshake validation error: ";
+
+// Log lines only: what went wrong is not the connection's doing.
+constexpr const char* handlerException = "Handler exception: ";
+constexpr const char* closeError = "Close error: ";
+constexpr const char* workerException = "Worker exception: ";
+constexpr const char* acceptError = "Accept error: ";
+constexpr const char* newSessionHandlerException = "New-session handler exception: ";
+constexpr const char* closeCallbackException = "Close callback exception: ";
+
+}  // namespace relaymatrix::extensions::tidewire::errorTexts

@@ -1,0 +1,241 @@
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/EndpointText.h"
+#include "core/ErrorTexts.h"
+#include "core/FrameHeader.h"
+#include "core/Limits.h"
+#include "core/MessageAssembler.h"
+#include "engine/ConnectionLog.h"
+#include "engine/FrameReader.h"
+#include "engine/FrameWriter.h"
+#include "tidewire/WebSocketSession.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+// What a WebSocket connection does once its transport is up, shared by the client and the
+// server session: the frame reader (FrameReader) and the send side (FrameWriter) joined by
+// message delivery, Ping/Pong and Close handling, and the failure and close paths.
+//
+// `Derived` (CRTP) supplies what differs between the two sides:
+//   static constexpr bool maskOutgoing;            client true, server false
+//   static const char* logPrefix();                "[WebSocketClient] ", ...
+//   asio::io_context::executor_type executor();    the connection's loop
+//   <copyable> keepAlive();                        captured by every completion handler
+//   template <class F> void withStream(F&& f);     f(stream) on the plain or TLS stream
+//   asio::ip::tcp::socket& tcpSocket();            the socket under the stream
+//   WebSocketSession& session();                   whose handlers are called
+//   void onHandshakeWritten(const std::error_code&);
+//   void onHandshakeBlock(const std::error_code&, const std::string& headerBlock);
+//   void connectionClosed();                       last step of close()
+//
+// Threads: sendMessage, sendClose and setMaxMessageSize may be called on any thread.
+// Everything else runs on the loop thread only, which is the only thread touching the state.
+template <class Derived>
+class ConnectionEngine : public FrameReader<Derived>, public FrameWriter<Derived> {
+public:
+    using Reader = FrameReader<Derived>;
+    using Writer = FrameWriter<Derived>;
+    using Log = ConnectionLog<Derived>;
+
+    // Queues one message; see FrameWriter::queueMessage.
+    void sendMessage(const std::vector<uint8_t>& data, uint8_t opcode, size_t maxFrameSize) {
+        Writer::queueMessage(data.data(), data.size(), opcode, maxFrameSize,
+                             WriteQueue::Kind::Message, false);
+    }
+
+    // Starts the closing handshake: one Close frame carrying `payload`, the last we send.
+    void sendClose(const std::vector<uint8_t>& payload) {
+        Writer::queueMessage(payload.data(), payload.size(), opcodes::Close,
+                             limits::controlFrameMaxSize, WriteQueue::Kind::Message, true);
+    }
+
+    void setMaxMessageSize(uint64_t bytes) {
+        maxMessageSize.store(bytes, std::memory_order_relaxed);
+    }
+
+    // The handshake has succeeded: tell the host, send what it queued meanwhile, read frames.
+    void open() {
+        invokeHandler([this] { derived().session().onOpenHandler(); });
+        Writer::startSending();
+        Reader::readFrames();
+    }
+
+    // ---- Hooks of the reader and the writer ---------------------------------------------------
+
+    bool isClosed() const { return closed; }
+
+    bool admitsPayload(const WebSocketFrame& frame) {
+        if (assembler.admits(frame, maxMessageSize.load(std::memory_order_relaxed))) {
+            return true;
+        }
+        failMessageTooBig();
+        return false;
+    }
+
+    // A complete frame; returns false when reading ends with it.
+    bool handleFrame(WebSocketFrame& frame) {
+        Log::trace("Frame parsed successfully: ", frame.toString());
+        switch (frame.opcode) {
+            case opcodes::Ping:
+                if (Writer::unsentBytes() > limits::pingAnswerBacklogBytes) {
+                    Log::debug("Received ping, not answered: the peer is not reading");
+                    return true;
+                }
+                Log::debug("Received ping, sending pong...");
+                Writer::queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Pong,
+                                     limits::controlFrameMaxSize, WriteQueue::Kind::Message,
+                                     false);
+                return true;
+            case opcodes::Pong:
+                Log::debug("Received pong");
+                return true;
+            case opcodes::Close:
+                Log::info("Client disconnected: ", currentPeerText());
+                if (Writer::closeSent()) {
+                    endOrderly();
+                } else {
+                    // Echo it; once the echo is written the close is complete.
+                    Writer::queueMessage(frame.payload.data(), frame.payload.size(),
+                                         opcodes::Close, limits::controlFrameMaxSize,
+                                         WriteQueue::Kind::Message, false);
+                    Writer::refuseFurtherSends();
+                }
+                return false;
+            default:
+                deliverDataFrame(frame);
+                return true;
+        }
+    }
+
+    void writeFailed(const std::error_code& ec, bool failureCloseInBatch) {
+        if (closeReported) {
+            return;  // the connection already ended in order; nobody waits for this
+        }
+        if (failureCloseInBatch) {
+            close();  // the failure has been reported already
+            return;
+        }
+        failConnection(ec, errorTexts::sendError);
+    }
+
+    // ---- Failure and close ----------------------------------------------------------------
+
+    // The engine's one failure path: error line, the host's onErrorHandler(context), close().
+    void failConnection(const std::error_code& ec, const std::string& context) {
+        Log::error("Error: ", context + " - " + ec.message());
+        invokeHandler([this, &context] { derived().session().onErrorHandler(context); });
+        close();
+    }
+
+    // Shuts the socket down and closes it; never throws. Frames not yet handed to the stream
+    // are dropped. Harmless when repeated.
+    void close() {
+        closed = true;
+        Writer::stopSending();
+        asio::ip::tcp::socket& socket = derived().tcpSocket();
+        std::error_code ignored;
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        if (socket.is_open()) {
+            std::error_code ec;
+            socket.close(ec);
+            if (ec) {
+                Log::error(errorTexts::closeError, ec.message());
+            }
+        }
+        derived().connectionClosed();
+    }
+
+    // The closing handshake is complete.
+    void endOrderly() {
+        closeReported = true;
+        invokeHandler([this] { derived().session().onCloseHandler(); });
+        close();
+    }
+
+    // The peer as shown in log lines, kept for when the socket can no longer tell.
+    void rememberPeer(std::string text) { peerText = std::move(text); }
+
+    // Runs a host handler; an exception it throws is logged, never let into the loop.
+    template <class Call>
+    void invokeHandler(Call&& call) noexcept {
+        try {
+            call();
+        } catch (const std::exception& e) {
+            Log::error(errorTexts::handlerException, e.what());
+        } catch (...) {
+            Log::error(errorTexts::handlerException, "unknown");
+        }
+    }
+
+private:
+    Derived& derived() { return static_cast<Derived&>(*this); }
+
+    void deliverDataFrame(WebSocketFrame& frame) {
+        Log::debug("Received message: ",
+                   std::string_view(reinterpret_cast<const char*>(frame.payload.data()),
+                                    frame.payload.size()));
+        switch (assembler.add(frame)) {
+            case MessageAssembler::Outcome::Partial:
+                return;
+            case MessageAssembler::Outcome::Unexpected:
+                invokeHandler([this] {
+                    derived().session().onErrorHandler(errorTexts::unexpectedFrame);
+                });
+                close();
+                return;
+            case MessageAssembler::Outcome::Complete:
+                invokeHandler([this] {
+                    derived().session().onMessageHandler(assembler.message(),
+                                                         assembler.isText());
+                });
+                assembler.finish();
+                return;
+        }
+    }
+
+    // The peer exceeded the message bound: report it, tell the peer with Close 1009 where the
+    // connection still allows a frame, and close once that frame is out.
+    void failMessageTooBig() {
+        const bool sendCloseFirst = !Writer::closeSent() && Writer::acceptingSends() && !closed;
+        if (sendCloseFirst) {
+            const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusMessageTooBig >> 8),
+                                       static_cast<uint8_t>(limits::closeStatusMessageTooBig)};
+            Writer::queueMessage(status, sizeof status, opcodes::Close,
+                                 limits::controlFrameMaxSize, WriteQueue::Kind::FailureClose,
+                                 false);
+            Writer::refuseFurtherSends();
+        }
+        const std::error_code ec = asio::error::message_size;
+        Log::error("Error: Message too big - ", ec.message());
+        invokeHandler(
+            [this] { derived().session().onErrorHandler(errorTexts::messageTooBig); });
+        if (!sendCloseFirst) {
+            close();
+        }
+    }
+
+    std::string currentPeerText() {
+        std::error_code ec;
+        const asio::ip::tcp::endpoint endpoint = derived().tcpSocket().remote_endpoint(ec);
+        if (!ec) {
+            return endpointText(endpoint);
+        }
+        return peerText.empty() ? std::string("unknown") : peerText;
+    }
+
+    MessageAssembler assembler;
+    std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
+    bool closed = false;         // close() has run
+    bool closeReported = false;  // onCloseHandler has run; later failures are not reported
+    std::string peerText;
+};
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "relaymatrix/Logger.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+// Log lines of one side of a connection: `Side::logPrefix()`, then the text and its tail,
+// built in one allocation. Error lines never throw; they are written on failure paths.
+template <class Side>
+struct ConnectionLog {
+    static std::string line(std::string_view text, std::string_view more) {
+        const std::string_view prefix = Side::logPrefix();
+        std::string result;
+        result.reserve(prefix.size() + text.size() + more.size());
+        result += prefix;
+        result += text;
+        result += more;
+        return result;
+    }
+    static void trace(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::trace(line(text, more));
+    }
+    static void debug(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::debug(line(text, more));
+    }
+    static void info(std::string_view text, std::string_view more = {}) {
+        relaymatrix::Logger::info(line(text, more));
+    }
+    static void error(std::string_view text, std::string_view more = {}) noexcept {
+        try {
+            relaymatrix::Logger::error(line(text, more));
+        } catch (...) {
+        }
+    }
+};
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,214 @@
+#pragma once
+
+#include <algorithm>
+#include <asio.hpp>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "core/ErrorTexts.h"
+#include "core/FrameDecoder.h"
+#include "core/HandshakeText.h"
+#include "core/Limits.h"
+#include "engine/ConnectionLog.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+// The receive side of a connection: a reused flat buffer, the opening handshake's header
+// block, then frames decoded in a loop. Loop thread only.
+//
+// `Derived` supplies: withStream(f), keepAlive(), isClosed(),
+//   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
+//   admitsPayload(frame) -> bool    bounds a frame once its length is known; false ends reading
+//   handleFrame(frame) -> bool      a complete frame; false ends reading
+//   failConnection(ec, text)        a read failed
+template <class Derived>
+class FrameReader {
+public:
+    FrameReader() : readBuffer(limits::readBufferBytes) {}
+
+    // Reads until the buffer holds a header block ending in "\r\n\r\n". A block longer than
+    // the cap fails with message_size.
+    void readHandshakeBlock() {
+        const std::string_view buffered(reinterpret_cast<const char*>(readData()), available());
+        // Resume the search just before where the last one stopped: a peer dripping its
+        // header byte by byte costs linear time, not quadratic.
+        const size_t from = handshakeScanned > 3 ? handshakeScanned - 3 : 0;
+        const size_t found = findHeaderBlockEnd(buffered.substr(from));
+        handshakeScanned = buffered.size();
+        if (found != 0) {
+            const size_t end = from + found;
+            std::string block(buffered.substr(0, end));
+            consume(end);
+            handshakeScanned = 0;
+            derived().onHandshakeBlock(std::error_code(), block);
+            return;
+        }
+        if (buffered.size() >= limits::maxHandshakeHeaderBytes) {
+            derived().onHandshakeBlock(asio::error::message_size, std::string());
+            return;
+        }
+        readMore([this](const std::error_code& ec) {
+            if (ec) {
+                derived().onHandshakeBlock(ec, std::string());
+                return;
+            }
+            readHandshakeBlock();
+        });
+    }
+
+    // Decodes and handles every frame the buffer holds, one after the other in this loop (a
+    // burst of tiny frames never deepens the stack), and arms one read when more bytes are
+    // needed. Returns without a read armed once reading has ended.
+    void readFrames() {
+        for (;;) {
+            if (derived().isClosed()) {
+                // Closed under a running reader (a stray fragment): the read fails on the
+                // closed stream and takes the read-error path.
+                readMoreFrames();
+                return;
+            }
+            switch (decoder.step()) {
+                case FrameStep::Header:
+                    if (available() < 2) {
+                        readMoreFrames();
+                        return;
+                    }
+                    decoder.applyHeader(readData());
+                    consume(2);
+                    Log::trace("Frame header parsed successfully: ", decoder.frame().toString());
+                    if (decoder.step() == FrameStep::Payload &&
+                        !derived().admitsPayload(decoder.frame())) {
+                        return;
+                    }
+                    break;
+                case FrameStep::LengthAndKey: {
+                    const size_t needed = static_cast<size_t>(decoder.bytesNeeded());
+                    if (available() < needed) {
+                        readMoreFrames();
+                        return;
+                    }
+                    decoder.applyLengthAndKey(readData());
+                    consume(needed);
+                    Log::trace("Frame payload length and/or masking key parsed successfully");
+                    if (decoder.step() == FrameStep::Payload &&
+                        !derived().admitsPayload(decoder.frame())) {
+                        return;
+                    }
+                    break;
+                }
+                case FrameStep::Payload: {
+                    const uint64_t needed = decoder.bytesNeeded();
+                    if (payloadFilled == 0 && available() >= needed) {
+                        decoder.applyPayload(readData());
+                        consume(static_cast<size_t>(needed));
+                        break;
+                    }
+                    if (payloadFilled == 0 && needed <= readBuffer.size()) {
+                        readMoreFrames();
+                    } else {
+                        readPayloadInPlace();
+                    }
+                    return;
+                }
+                case FrameStep::Complete: {
+                    const bool keepReading = derived().handleFrame(decoder.frame());
+                    decoder.reset();
+                    if (!keepReading) {
+                        return;
+                    }
+                    break;
+                }
+            }
+        }
+    }
+
+private:
+    using Log = ConnectionLog<Derived>;
+    Derived& derived() { return static_cast<Derived&>(*this); }
+
+    const uint8_t* readData() const { return readBuffer.data() + readStart; }
+    size_t available() const { return readEnd - readStart; }
+    void consume(size_t bytes) { readStart += bytes; }
+
+    // One read into the free end of the buffer (moved to its front first); `then(ec)` runs
+    // with the new bytes counted in.
+    template <class Then>
+    void readMore(Then then) {
+        if (readStart == readEnd) {
+            readStart = readEnd = 0;
+        } else if (readStart != 0) {
+            std::memmove(readBuffer.data(), readBuffer.data() + readStart, available());
+            readEnd -= readStart;
+            readStart = 0;
+        }
+        derived().withStream([this, &then](auto& stream) {
+            stream.async_read_some(
+                asio::buffer(readBuffer.data() + readEnd, readBuffer.size() - readEnd),
+                [this, then = std::move(then), keep = derived().keepAlive()](
+                    const std::error_code& ec, size_t bytes) {
+                    readEnd += bytes;
+                    then(ec);
+                });
+        });
+    }
+
+    void readMoreFrames() {
+        readMore([this](const std::error_code& ec) {
+            if (ec) {
+                derived().failConnection(ec, errorTexts::readError);
+                return;
+            }
+            readFrames();
+        });
+    }
+
+    // A payload larger than the receive buffer is read straight into the frame's storage,
+    // which grows with the bytes that have arrived, never ahead to the declared length.
+    void readPayloadInPlace() {
+        std::vector<uint8_t>& payload = decoder.frame().payload;
+        const size_t length = static_cast<size_t>(decoder.frame().payloadLength);
+        if (payloadFilled == 0) {
+            const size_t buffered = available();
+            payload.resize(std::min(length, buffered + limits::payloadGrowthStepBytes));
+            std::memcpy(payload.data(), readData(), buffered);
+            consume(buffered);
+            payloadFilled = buffered;
+        }
+        if (payloadFilled == payload.size()) {
+            payload.resize(std::min(
+                length, payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes)));
+        }
+        derived().withStream([this, &payload](auto& stream) {
+            stream.async_read_some(
+                asio::buffer(payload.data() + payloadFilled, payload.size() - payloadFilled),
+                [this, keep = derived().keepAlive()](const std::error_code& ec, size_t bytes) {
+                    if (ec) {
+                        derived().failConnection(ec, errorTexts::readError);
+                        return;
+                    }
+                    payloadFilled += bytes;
+                    if (payloadFilled < decoder.frame().payloadLength) {
+                        readPayloadInPlace();
+                        return;
+                    }
+                    payloadFilled = 0;
+                    decoder.preparePayload();
+                    decoder.finishPayload();
+                    readFrames();
+                });
+        });
+    }
+
+    std::vector<uint8_t> readBuffer;  // fixed size; unconsumed bytes are [readStart, readEnd)
+    size_t readStart = 0;
+    size_t readEnd = 0;
+    size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
+    FrameDecoder decoder;
+    size_t payloadFilled = 0;  // bytes of an in-place payload read so far; 0 otherwise
+};
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,260 @@
+#include "tidewire/WebSocketClient.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <exception>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/EndpointText.h"
+#include "core/ErrorTexts.h"
+#include "core/FrameHeader.h"
+#include "core/HandshakeText.h"
+#include "core/Limits.h"
+#include "engine/ConnectionEngine.h"
+#include "transport/EventLoopThread.h"
+#include "tidewire/Handshake.h"
+#include "tidewire/URL.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+namespace {
+
+using asio::ip::tcp;
+
+// TLS 1.2 only (the context method fixes both bounds), compression off, the system's
+// trusted CAs, and peer verification. Configured completely before any stream is made from
+// it, so the verify mode is in force on every connection object.
+asio::ssl::context makeClientContext() {
+    asio::ssl::context context(asio::ssl::context::tlsv12_client);
+    context.set_options(asio::ssl::context::no_compression);
+    context.set_default_verify_paths();
+    context.set_verify_mode(asio::ssl::verify_peer);
+    return context;
+}
+
+}  // namespace
+
+struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals> {
+    Internals(WebSocketClient& owner, const std::string& url,
+              const std::vector<std::string>& protocols)
+        : owner(owner),
+          loop("[WebSocketClient] " + std::string(errorTexts::workerException)),
+          resolver(loop.context()),
+          socket(loop.context()),
+          sslContext(makeClientContext()),
+          sslStream(socket, sslContext),
+          protocols(protocols),
+          rng(std::random_device()()) {
+        const URL parsed = URL::parse(url);
+        host = parsed.getHost();
+        useSSL = parsed.getScheme() == "wss" || parsed.getScheme() == "https";
+        port = !parsed.getPort().empty() ? parsed.getPort() : (useSSL ? "443" : "80");
+        path = parsed.getPath().empty() ? "/" : parsed.getPath();
+        if (!parsed.getQuery().empty()) {
+            path += "?" + parsed.getQuery();
+        }
+    }
+
+    // ---- What the connection engine asks of the client --------------------------------------
+
+    static constexpr bool maskOutgoing = true;
+    static const char* logPrefix() { return "[WebSocketClient] "; }
+
+    asio::io_context::executor_type executor() { return loop.context().get_executor(); }
+
+    // The destructor stops and joins the loop before anything is freed, so handlers need
+    // nothing beyond `this`.
+    struct Unowned {};
+    Unowned keepAlive() { return {}; }
+
+    template <class F>
+    void withStream(F&& f) {
+        if (useSSL) {
+            f(sslStream);
+        } else {
+            f(socket);
+        }
+    }
+
+    tcp::socket& tcpSocket() { return socket; }
+    WebSocketSession& session() { return owner; }
+    void connectionClosed() { Log::debug("Connection closed"); }
+
+    // ---- Lifecycle --------------------------------------------------------------------------
+
+    void start() {
+        connect();
+        loop.start();
+    }
+
+    // ---- Resolve, connect, TLS --------------------------------------------------------------
+
+    void connect() {
+        resolver.async_resolve(
+            host, port, [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
+                if (ec) {
+                    reportConnectError(ec);
+                    return;
+                }
+                asio::async_connect(
+                    socket, endpoints,
+                    [this](const std::error_code& ec, const tcp::endpoint&) { onConnected(ec); });
+            });
+    }
+
+    void reportConnectError(const std::error_code& ec) {
+        const std::string message = ec.message();
+        Log::error(errorTexts::connectError, message);
+        invokeHandler([this, &message] { owner.onErrorHandler(message); });
+    }
+
+    void onConnected(const std::error_code& ec) {
+        if (ec) {
+            reportConnectError(ec);
+            return;
+        }
+        std::error_code endpointError;
+        const tcp::endpoint remote = socket.remote_endpoint(endpointError);
+        if (endpointError) {
+            // Reset before we got to it: as good as a failed connect.
+            reportConnectError(endpointError);
+            std::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        rememberPeer(endpointText(remote));
+        Log::info("Connect: ", endpointText(remote));
+        if (!useSSL) {
+            handshake();
+            return;
+        }
+        SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());
+        std::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        sslStream.set_verify_callback(asio::ssl::host_name_verification(host), ignored);
+        sslStream.async_handshake(asio::ssl::stream_base::client,
+                                  [this](const std::error_code& ec) { onTlsHandshake(ec); });
+    }
+
+    void onTlsHandshake(const std::error_code& ec) {
+        if (ec) {
+            failOpening(errorTexts::sslHandshakeError, ec);
+            return;
+        }
+        Log::debug("SSL handshake successful");
+        handshake();
+    }
+
+    // ---- Opening handshake ------------------------------------------------------------------
+
+    void handshake() {
+        key = generateNonce(rng);
+        std::string request = buildClientHandshakeRequest(path, host, key, protocols);
+        Log::trace("Handshake request: ", request);
+        writeHandshake(std::move(request));
+    }
+
+    void onHandshakeWritten(const std::error_code& ec) {
+        if (ec) {
+            failOpening(errorTexts::handshakeRequestError, ec);
+            return;
+        }
+        readHandshakeBlock();
+    }
+
+    void onHandshakeBlock(const std::error_code& ec, const std::string& headerBlock) {
+        if (ec) {
+            failOpening(errorTexts::handshakeResponseErrorPrefix, ec);
+            return;
+        }
+        const ServerResponseCheck check =
+            checkServerHandshakeResponse(headerBlock, generateAcceptKey(key));
+        for (const std::string& protocol : check.protocols) {
+            negotiatedProtocol = protocol;
+            Log::debug("Negotiated protocol: ", negotiatedProtocol);
+        }
+        if (!check.accepted) {
+            Log::error(check.failure);
+            invokeHandler([this, &check] { owner.onErrorHandler(check.failure); });
+            close();
+            return;
+        }
+        Log::debug("Handshake successful");
+        open();
+    }
+
+    // A failure before the connection opened: its own error line, the bare error text to
+    // the host, then close.
+    void failOpening(const char* what, const std::error_code& ec) {
+        const std::string message = ec.message();
+        Log::error(what, message);
+        invokeHandler([this, &message] { owner.onErrorHandler(message); });
+        close();
+    }
+
+    WebSocketClient& owner;
+
+    // Transport. The TLS stream refers to the socket and the context above it.
+    EventLoopThread loop;
+    tcp::resolver resolver;
+    tcp::socket socket;
+    asio::ssl::context sslContext;
+    asio::ssl::stream<tcp::socket&> sslStream;  // used only when useSSL
+
+    // Where to connect, from the URL.
+    bool useSSL = false;  // scheme "wss" or "https"
+    std::string host;     // resolution, SNI, host-name check and Host header
+    std::string port;     // service text for the resolver
+    std::string path;     // request target: path (or "/") and "?query"
+
+    // Opening handshake.
+    std::vector<std::string> protocols;  // offered, in order
+    std::string negotiatedProtocol;      // named by the server; empty when none
+    std::mt19937 rng;                    // nonce source, seeded once per client
+    std::string key;                     // Sec-WebSocket-Key of the handshake in progress
+};
+
+WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols)
+    : internals(std::make_unique<Internals>(*this, url, protocols)) {
+    internals->start();
+}
+
+WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
+                                 Handlers handlers) {
+    onOpenHandler = std::move(handlers.onOpen);
+    onCloseHandler = std::move(handlers.onClose);
+    onMessageHandler = std::move(handlers.onMessage);
+    onErrorHandler = std::move(handlers.onError);
+    internals = std::make_unique<Internals>(*this, url, protocols);
+    internals->start();
+}
+
+WebSocketClient::~WebSocketClient() {
+    stop();
+}
+
+void WebSocketClient::send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) {
+    internals->sendMessage(data, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
+}
+
+void WebSocketClient::ping(const std::vector<uint8_t>& payload) {
+    internals->sendMessage(payload, opcodes::Ping, limits::controlFrameMaxSize);
+}
+
+void WebSocketClient::close(const std::vector<uint8_t>& payload) {
+    internals->sendClose(payload);
+}
+
+void WebSocketClient::setMaxMessageSize(uint64_t bytes) {
+    internals->setMaxMessageSize(bytes);
+}
+
+void WebSocketClient::stop() {
+    internals->loop.stop();
+}
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,232 @@
+#include "tidewire/WebSocketServer.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/EndpointText.h"
+#include "core/ErrorTexts.h"
+#include "core/Limits.h"
+#include "relaymatrix/Logger.h"
+#include "transport/EventLoopThread.h"
+#include "transport/WebSocketSessionImpl.h"
+
+namespace relaymatrix::extensions::tidewire {
+
+using asio::ip::tcp;
+
+namespace {
+
+// How long the listener rests after an accept failed for lack of resources (descriptors,
+// memory), so a full descriptor table does not spin the worker thread.
+constexpr std::chrono::milliseconds acceptRetryPause(100);
+
+// The listen backlog.
+constexpr int listenBacklog = 4096;
+
+// Failures that concern only the one connection being accepted; accepting goes on at once.
+// Anything else (descriptors or memory exhausted, an unexpected error) is retried after
+// acceptRetryPause.
+bool affectsOnlyThatConnection(const std::error_code& ec) {
+    return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
+           ec == std::errc::protocol_error || ec == std::errc::operation_not_permitted ||
+           ec == asio::error::interrupted;
+}
+
+void logError(const std::string& text, const std::string& more) noexcept {
+    try {
+        relaymatrix::Logger::error("[WebSocketServer] " + text + more);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+struct WebSocketServer::Internals {
+    Internals(unsigned int port, bool useTLS, const std::string& certificateFile,
+              const std::string& privateKeyFile)
+        : loop("[WebSocketServer] " + std::string(errorTexts::handlerException)),
+          acceptor(loop.context()),
+          useTLS(useTLS),
+          sslContext(asio::ssl::context::tlsv12_server),
+          acceptPause(loop.context()) {
+        const tcp::endpoint endpoint(asio::ip::address_v4::any(),
+                                     static_cast<unsigned short>(port & 0xFFFFu));
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen(listenBacklog);
+        boundPort = acceptor.local_endpoint().port();
+        if (useTLS) {
+            sslContext.use_certificate_chain_file(certificateFile);
+            sslContext.use_private_key_file(privateKeyFile, asio::ssl::context::pem);
+        }
+    }
+
+    EventLoopThread loop;
+    tcp::acceptor acceptor;
+    unsigned short boundPort = 0;  // kept from construction: the worker owns the acceptor
+    std::mutex sessionsMutex;
+    std::unordered_map<unsigned int, std::shared_ptr<WebSocketSession>> sessions;
+    std::atomic<unsigned int> nextSessionId{0};
+    bool started = false;  // host thread only
+    std::function<void(WebSocketSession&)> onNewSessionHandler = [](WebSocketSession&) {};
+    bool useTLS;
+    asio::ssl::context sslContext;
+
+    asio::steady_timer acceptPause;  // pending only while accepting rests after a failure
+    std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
+    // Every session created and possibly still alive (in the registry, in pending handlers or
+    // held by the host), so their I/O objects can be destroyed before the event loop.
+    // Worker thread only, and the destructor after the worker has been joined.
+    std::vector<std::weak_ptr<WebSocketSessionImpl>> createdSessions;
+    size_t pruneCreatedSessionsAt = 64;
+
+    void track(const std::shared_ptr<WebSocketSessionImpl>& session) {
+        if (createdSessions.size() >= pruneCreatedSessionsAt) {
+            std::vector<std::weak_ptr<WebSocketSessionImpl>> alive;
+            alive.reserve(createdSessions.size());
+            for (auto& weak : createdSessions) {
+                if (!weak.expired()) {
+                    alive.push_back(std::move(weak));
+                }
+            }
+            createdSessions.swap(alive);
+            pruneCreatedSessionsAt = std::max<size_t>(64, 2 * createdSessions.size());
+        }
+        createdSessions.push_back(session);
+    }
+};
+
+WebSocketServer::WebSocketServer(unsigned int port)
+    : internals(std::make_unique<Internals>(port, false, std::string(), std::string())) {}
+
+WebSocketServer::WebSocketServer(unsigned int port, const std::string& certificateFile,
+                                 const std::string& privateKeyFile)
+    : internals(std::make_unique<Internals>(port, true, certificateFile, privateKeyFile)) {}
+
+WebSocketServer::~WebSocketServer() {
+    stop();
+    // The loop no longer runs; destroy every session's socket while the loop that owns it
+    // still exists. Sessions then die with the registry, the loop's discarded handlers or the
+    // host's last pointer, touching nothing of the server.
+    for (const auto& weak : internals->createdSessions) {
+        if (const std::shared_ptr<WebSocketSessionImpl> session = weak.lock()) {
+            session->detach();
+        }
+    }
+}
+
+void WebSocketServer::start() {
+    if (internals->started) {
+        return;
+    }
+    internals->started = true;
+    accept();
+    internals->loop.start();
+}
+
+void WebSocketServer::stop() {
+    internals->loop.stop();
+}
+
+void WebSocketServer::onNewSession(std::function<void(WebSocketSession&)> handler) {
+    internals->onNewSessionHandler = std::move(handler);
+}
+
+std::shared_ptr<WebSocketSession> WebSocketServer::getSession(unsigned int sessionId) {
+    std::lock_guard<std::mutex> lock(internals->sessionsMutex);
+    const auto it = internals->sessions.find(sessionId);
+    return it == internals->sessions.end() ? nullptr : it->second;
+}
+
+void WebSocketServer::removeSession(unsigned int sessionId) {
+    // The entry is released after the lock: a session's destructor must not run under it.
+    decltype(internals->sessions)::node_type removed;
+    {
+        std::lock_guard<std::mutex> lock(internals->sessionsMutex);
+        removed = internals->sessions.extract(sessionId);
+        relaymatrix::Logger::debug(
+            "[WebSocketServer] Session disconnected and removed - session ID: " +
+            std::to_string(sessionId));
+    }
+}
+
+void WebSocketServer::setMaxMessageSize(uint64_t bytes) {
+    internals->maxMessageSize.store(bytes, std::memory_order_relaxed);
+}
+
+unsigned short WebSocketServer::boundPort() const {
+    return internals->boundPort;
+}
+
+void WebSocketServer::accept() {
+    internals->acceptor.async_accept([this](const std::error_code& ec, tcp::socket socket) {
+        if (ec) {
+            logError(errorTexts::acceptError, ec.message());
+            if (affectsOnlyThatConnection(ec)) {
+                accept();
+                return;
+            }
+            internals->acceptPause.expires_after(acceptRetryPause);
+            internals->acceptPause.async_wait([this](const std::error_code&) { accept(); });
+            return;
+        }
+        try {
+            std::error_code endpointError;
+            const tcp::endpoint peer = socket.remote_endpoint(endpointError);
+            if (endpointError) {
+                // The peer left before we got to it: nothing to serve.
+                logError(errorTexts::acceptError, endpointError.message());
+            } else {
+                relaymatrix::Logger::info("[WebSocketServer] Accept: " + endpointText(peer));
+                // The write queue already coalesces frames; Nagle would only delay a small
+                // frame behind an unacknowledged one (a Pong right after a message).
+                std::error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
+                const unsigned int sessionId = internals->nextSessionId.fetch_add(1);
+                auto closeCallback = [this](unsigned int id) { removeSession(id); };
+                std::shared_ptr<WebSocketSessionImpl> session;
+                if (internals->useTLS) {
+                    session = std::make_shared<WebSocketSessionImpl>(
+                        WebSocketSessionImpl::Stream(std::in_place_index<1>, std::move(socket),
+                                                     internals->sslContext),
+                        sessionId, closeCallback, true);
+                } else {
+                    session = std::make_shared<WebSocketSessionImpl>(
+                        WebSocketSessionImpl::Stream(std::in_place_index<0>, std::move(socket)),
+                        sessionId, closeCallback, false);
+                }
+                session->setMaxMessageSize(
+                    internals->maxMessageSize.load(std::memory_order_relaxed));
+                internals->track(session);
+                {
+                    std::lock_guard<std::mutex> lock(internals->sessionsMutex);
+                    internals->sessions[sessionId] = session;
+                }
+                // Outside the lock: the callback may look sessions up or remove them.
+                try {
+                    internals->onNewSessionHandler(*session);
+                } catch (const std::exception& e) {
+                    logError(errorTexts::newSessionHandlerException, e.what());
+                } catch (...) {
+                    logError(errorTexts::newSessionHandlerException, "unknown");
+                }
+                session->start();
+            }
+        } catch (const std::exception& e) {
+            logError(errorTexts::acceptError, e.what());
+        }
+        accept();
+    });
+}
+
+}  // namespace relaymatrix::extensions::tidewire

@@ -1,0 +1,189 @@
+// The connection engine of both sides on an in-memory stream: what the peer sends, what the
+// host does, and the handler calls, frames written and log lines that must follow.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "MemoryConnection.h"
+#include "Support.h"
+
+namespace {
+
+using namespace tidewire_test;
+using tidewire_memory::HostSession;
+using tidewire_memory::Script;
+
+constexpr uint8_t T = 1, B = 2, C = 0, CLOSE = 8, PING = 9, PONG = 10;
+const std::string bigText(70000, 'x');
+
+struct Case {
+    const char* name;
+    std::vector<std::tuple<uint8_t, std::string, bool>> frames;  // opcode, payload, fin
+    std::vector<std::string> events;
+    std::vector<std::string> written;  // frames as parseFrames shows them
+    std::vector<std::string> logs;     // each must appear (as often as listed); % is the prefix
+    uint64_t maxMessageSize = 100 * 1024 * 1024;
+    std::function<void(HostSession&)> host = [](HostSession&) {};
+    Script script = {};
+};
+
+const Bytes closeNormal = {0x03, 0xE8};
+
+const Case cases[] = {
+    {"messages then end of stream",
+     {{T, "hi", true}, {B, "abc", true}},
+     {"open", "text:hi", "binary:3", "error:Read error"},
+     {},
+     {"debug %Received message: hi", "error %Error: Read error - End of file"}},
+    {"fragments with a ping between",
+     {{T, "ab", false}, {PING, "p", true}, {C, "cd", false}, {C, "ef", true}},
+     {"open", "text:abcdef", "error:Read error"},
+     {"10:p"},
+     {"debug %Received ping, sending pong...", "debug %Send succeeded - opcode: Pong"}},
+    {"the first frame's opcode types a message; a lone final Continuation is binary",
+     {{B, "ab", false}, {T, "cd", true}, {C, "xyz", true}},
+     {"open", "binary:4", "binary:3", "error:Read error"}},
+    {"peer closes: echo and report",
+     {{CLOSE, "\x03\xE8" "bye", true}, {T, "after", true}},
+     {"open", "close"},
+     {"8:\x03\xE8" "bye"},
+     {"info %Client disconnected: unknown", "debug %Send succeeded - opcode: Close"}},
+    // The reader then fails on the stream closed under it.
+    {"a Continuation with no message begun",
+     {{C, "x", false}},
+     {"open", "error:Unexpected frame", "error:Read error"}},
+    {"pong is only logged", {{PONG, "x", true}}, {"open", "error:Read error"}, {}, {"debug %Received pong"}},
+    {"frame over the bound",
+     {{T, "12345", true}},
+     {"open", "error:Message too big"},
+     {"8:\x03\xF1"},
+     {"error %Error: Message too big - Message too long", "debug %Send succeeded - opcode: Close"},
+     4},
+    {"message over the bound across fragments",
+     {{T, "12", false}, {C, "345", true}},
+     {"open", "error:Message too big"},
+     {"8:\x03\xF1"},
+     {},
+     4},
+    {"message over the bound ended by a final Binary",
+     {{T, "12", false}, {B, "345", true}},
+     {"open", "error:Message too big"},
+     {"8:\x03\xF1"},
+     {},
+     4},
+    {"message exactly at the bound",
+     {{T, "12", false}, {C, "34", true}, {B, "1234", true}},
+     {"open", "text:1234", "binary:4", "error:Read error"},
+     {},
+     {},
+     4},
+    {"large payload read in place, 64-bit length, in small reads",
+     {{T, bigText, true}, {T, "next", true}},
+     {"open", "text:" + bigText, "text:next", "error:Read error"},
+     {},
+     {"trace %Frame payload length and/or masking key parsed successfully"},
+     100 * 1024 * 1024,
+     [](HostSession&) {},
+     Script{{}, 777}},
+    {"sends held until open, split into frames; nothing after our Close",
+     {{CLOSE, "", true}},
+     {"open", "close"},
+     {"1*:he", "0*:ll", "0:o", "9:p", "8:\x03\xE8"},
+     {"debug %Send succeeded - opcode: Text", "debug %Send succeeded - opcode: Text",
+      "debug %Send succeeded - opcode: Text", "debug %Send succeeded - opcode: Ping"},
+     100 * 1024 * 1024,
+     [](HostSession& host) {
+         host.send(bytesOf("hello"), true, 2);
+         host.onOpenHandler = [&host] {
+             host.ping(bytesOf("p"));
+             host.close(closeNormal);
+             host.send(bytesOf("late"), true, 0);
+             host.ping(bytesOf("late"));
+         };
+     }},
+    {"a failed write",
+     {{T, "x", true}},
+     {"open", "error:Send error", "error:Read error"},
+     {},
+     {"error %Error: Send error - Broken pipe"},
+     100 * 1024 * 1024,
+     [](HostSession& host) { host.onOpenHandler = [&host] { host.send(bytesOf("hello"), true, 0); }; },
+     Script{{}, 1, 3}},
+    {"a throwing handler is logged and reading goes on",
+     {{T, "a", true}, {T, "b", true}},
+     {"open", "error:Read error"},
+     {},
+     {"error %Handler exception: boom", "error %Handler exception: boom"},
+     100 * 1024 * 1024,
+     [](HostSession& host) {
+         host.onMessageHandler = [](const Bytes&, bool) { throw std::runtime_error("boom"); };
+     }},
+    {"pings unanswered while our output is stuck",
+     {{T, "go", true}, {PING, "p", true}},
+     {"open", "error:Read error", "error:Send error"},
+     {},
+     {"debug %Received ping, not answered: the peer is not reading"},
+     100 * 1024 * 1024,
+     [](HostSession& host) {
+         host.onOpenHandler = [&host] { host.send(bytesOf("first"), false, 0); };
+         host.onMessageHandler = [&host](const Bytes&, bool) { host.send(Bytes(2 << 20), false, 0); };
+     },
+     Script{{}, 0, SIZE_MAX, true}},
+};
+
+template <bool Client>
+void runCase(const Case& c) {
+    const std::string prefix =
+        Client ? "[WebSocketClient] " : "[WebSocketServer][WebSocketSession] ";
+    Script script = c.script;
+    for (const auto& [opcode, payload, fin] : c.frames) {
+        const Bytes f = frame(opcode, bytesOf(payload), !Client, fin);
+        script.input.insert(script.input.end(), f.begin(), f.end());
+    }
+    LogRecorder logs;
+    Recorder events;
+    auto outcome = tidewire_memory::runConnection<Client>(script, c.maxMessageSize, [&](HostSession& host) {
+        record(host, events);
+        host.onOpenHandler = nullptr;
+        c.host(host);
+        auto rowOpen = host.onOpenHandler;
+        host.onOpenHandler = [&events, rowOpen] { events.add("open"), rowOpen(); };
+    });
+    if (!c.events.empty()) {
+        EXPECT_EQ(events.all(), c.events);
+    }
+    std::vector<bool> masks;
+    EXPECT_EQ(parseFrames(outcome.output, &masks), c.written);
+    EXPECT_TRUE(outcome.output.empty() || c.script.failWriteAfter != SIZE_MAX) << "a cut frame";
+    EXPECT_EQ(std::count(masks.begin(), masks.end(), !Client), 0) << "only a client masks";
+    std::map<std::string, size_t> wanted;
+    for (std::string line : c.logs) {
+        line.replace(line.find('%'), 1, prefix);
+        ++wanted[line];
+    }
+    for (const auto& [line, n] : wanted) EXPECT_GE(logs.count(line), n) << line;
+    if (c.script.failWriteAfter != SIZE_MAX) {
+        return;
+    }
+    // The first frame, whole once read, in the trace line every frame leaves.
+    const auto& [opcode, payload, fin] = c.frames.front();
+    const size_t n = payload.size();
+    const std::string line = "trace " + prefix + "Frame parsed successfully: WebSocketFrame{fin=" +
+                             (fin ? "1" : "0") + ", opcode=0x" + "0123456789abcdef"[opcode] +
+                             ", masked=" + (Client ? "0" : "1") + ", payload length=" +
+                             std::to_string(n) + ", extended payload length bytes=" +
+                             (n > 65535 ? "8" : n > 125 ? "2" : "0") + ", payload size=" +
+                             std::to_string(n) + ", frame complete=1}";
+    EXPECT_EQ(logs.count(line) > 0, n <= c.maxMessageSize) << line;
+}
+
+class Engine : public ::testing::TestWithParam<Case> {};
+TEST_P(Engine, Client) { runCase<true>(GetParam()); }
+TEST_P(Engine, Server) { runCase<false>(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Cases, Engine, ::testing::ValuesIn(cases), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return name;
+});
+
+}  // namespace
