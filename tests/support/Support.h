@@ -227,6 +227,8 @@ public:
     }
     // Answers a client's opening handshake with the matching 101.
     std::string acceptUpgrade();
+    // Ends our sending side: the other end reads what was sent, then the end of the stream.
+    void finish() { socket.shutdown(asio::socket_base::shutdown_send); }
     void reset() {
         socket.set_option(asio::socket_base::linger(true, 0));
         socket.close();

@@ -1,0 +1,243 @@
+// The protocol core: frame encoding and decoding, masking, the handshake texts and their
+// primitives, URLs. Pure functions, checked by tables against independent expectations.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "Support.h"
+#include "core/FrameDecoder.h"
+#include "core/HandshakeText.h"
+#include "core/Masking.h"
+#include "core/OutgoingFrames.h"
+#include "tidewire/Base64.h"
+#include "tidewire/SHA1Hash.h"
+#include "tidewire/URL.h"
+#include "tidewire/WebSocketFrame.h"
+
+namespace {
+
+using namespace relaymatrix::extensions::tidewire;
+using namespace tidewire_test;
+
+Bytes pattern(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+    return b;
+}
+
+// Decodes one whole frame with the step-wise decoder, as a reader drives it.
+WebSocketFrame decode(const Bytes& wire) {
+    FrameDecoder decoder;
+    decoder.reset();
+    size_t at = 0;
+    decoder.applyHeader(&wire[at]);
+    at += 2;
+    if (decoder.step() == FrameStep::LengthAndKey) {
+        decoder.applyLengthAndKey(&wire[at]);
+        at += decoder.frame().extendedPayloadLengthBytes + (decoder.frame().masked ? 4 : 0);
+    }
+    if (decoder.step() == FrameStep::Payload) {
+        EXPECT_EQ(decoder.bytesNeeded(), wire.size() - at);
+        decoder.applyPayload(&wire[at]);
+    }
+    EXPECT_EQ(decoder.step(), FrameStep::Complete);
+    return decoder.frame();
+}
+
+TEST(Frames, EncodeAndDecodeEveryLengthFormBothWays) {
+    for (size_t n : {0, 1, 125, 126, 65535, 65536, 70001}) {
+        for (bool masked : {false, true}) {
+            for (bool fin : {false, true}) {
+                const Bytes payload = pattern(n);
+                const Bytes wire = WebSocketFrame::build(payload, fin, opcodes::Binary, masked);
+                Bytes copy = wire;
+                std::vector<bool> masks;
+                EXPECT_EQ(parseFrames(copy, &masks),
+                          std::vector<std::string>{std::string("2") + (fin ? ":" : "*:") + textOf(payload)});
+                EXPECT_EQ(masks, std::vector<bool>{masked});
+                EXPECT_EQ(wire.size(), frameHeaderSize(n, masked) + n);
+                const WebSocketFrame f = decode(wire);
+                EXPECT_EQ(f.fin, fin);
+                EXPECT_EQ(f.opcode, opcodes::Binary);
+                EXPECT_EQ(f.masked, masked);
+                EXPECT_EQ(f.payloadLength, n);
+                EXPECT_EQ(f.extendedPayloadLengthBytes, n < 126 ? 0u : n < 65536 ? 2u : 8u);
+                EXPECT_EQ(f.payload, payload);
+                EXPECT_TRUE(f.frameComplete);
+            }
+        }
+    }
+    // An independent peer's bytes decode the same.
+    EXPECT_EQ(decode(frame(9, bytesOf("ping!"), true)).payload, bytesOf("ping!"));
+    EXPECT_EQ(WebSocketFrame::build(bytesOf("hi"), true, 0x11, false), (Bytes{0x81, 2, 'h', 'i'}));
+}
+
+TEST(Frames, DecoderStepsAndReset) {
+    FrameDecoder decoder;
+    decoder.reset();
+    const Bytes empty = {0x8A, 0x00};
+    decoder.applyHeader(empty.data());
+    EXPECT_EQ(decoder.step(), FrameStep::Complete);  // unmasked and empty: no more bytes
+    decoder.reset();
+    const Bytes maskedEmpty = {0x89, 0x80, 1, 2, 3, 4};
+    decoder.applyHeader(maskedEmpty.data());
+    EXPECT_EQ(decoder.step(), FrameStep::LengthAndKey);
+    EXPECT_EQ(decoder.bytesNeeded(), 4u);
+    decoder.applyLengthAndKey(maskedEmpty.data() + 2);
+    EXPECT_EQ(decoder.step(), FrameStep::Complete);
+    EXPECT_EQ((std::vector<uint8_t>(decoder.frame().maskingKey.begin(), decoder.frame().maskingKey.end())),
+              (Bytes{1, 2, 3, 4}));
+    decoder.reset();
+    EXPECT_EQ(decoder.step(), FrameStep::Header);
+    EXPECT_EQ(decoder.frame().toString(),
+              "WebSocketFrame{fin=0, opcode=0x0, masked=0, payload length=0, extended payload length "
+              "bytes=0, payload size=0, frame complete=0}");
+    // In place: the reader fills the storage, the decoder unmasks it.
+    const Bytes wire = frame(1, pattern(300), true);
+    decoder.applyHeader(wire.data());
+    decoder.applyLengthAndKey(wire.data() + 2);
+    std::copy(wire.begin() + 8, wire.end(), decoder.preparePayload());
+    decoder.finishPayload();
+    EXPECT_EQ(decoder.frame().payload, pattern(300));
+}
+
+TEST(Frames, MessagesSplitIntoFramesAndToString) {
+    const Bytes data = bytesOf("abcdefg");
+    for (auto [maxFrame, expected] : std::vector<std::pair<size_t, std::vector<std::string>>>{
+             {0, {"1:abcdefg"}}, {7, {"1:abcdefg"}}, {100, {"1:abcdefg"}},
+             {3, {"1*:abc", "0*:def", "0:g"}}, {1, {"1*:a", "0*:b", "0*:c", "0*:d", "0*:e", "0*:f", "0:g"}}}) {
+        for (bool masked : {false, true}) {
+            const MessageLayout layout = layoutMessage(data.size(), maxFrame, masked);
+            Bytes out(layout.bytes);
+            encodeMessage(out.data(), data.data(), data.size(), opcodes::Text, maxFrame, masked);
+            EXPECT_EQ(layout.frames, expected.size());
+            EXPECT_EQ(parseFrames(out), expected);
+            EXPECT_TRUE(out.empty());
+        }
+    }
+    Bytes out(layoutMessage(0, 5, true).bytes);
+    encodeMessage(out.data(), nullptr, 0, opcodes::Close, 5, true);
+    EXPECT_EQ(parseFrames(out), std::vector<std::string>{"8:"});
+    const char* names[] = {"Continuation", "Text", "Binary", "Unknown", "Unknown", "Unknown", "Unknown",
+                           "Unknown", "Close", "Ping", "Pong", "Unknown"};
+    for (uint8_t op = 0; op < 12; ++op) EXPECT_EQ(WebSocketFrame::opcodeName(op), names[op]);
+}
+
+TEST(Frames, MaskingMatchesTheNaiveRuleAtEveryOffsetAndSize) {
+    const uint8_t key[4] = {0xA1, 0x5B, 0x00, 0xFF};
+    for (size_t n : {0, 1, 3, 7, 8, 31, 32, 33, 127, 128, 129, 1000}) {
+        for (size_t offset = 0; offset < 4; ++offset) {
+            const Bytes src = pattern(n);
+            Bytes expected = src;
+            for (size_t i = 0; i < n; ++i) expected[i] ^= key[(offset + i) % 4];
+            Bytes inPlace = src, copied(n);
+            applyMask(inPlace.data(), n, key, offset);
+            copyWithMask(copied.data(), src.data(), n, key, offset);
+            EXPECT_EQ(inPlace, expected) << n << "@" << offset;
+            EXPECT_EQ(copied, expected) << n << "@" << offset;
+        }
+    }
+    uint8_t a[4], b[4];
+    drawMaskingKey(a);
+    drawMaskingKey(b);
+    EXPECT_NE(Bytes(a, a + 4), Bytes(b, b + 4));
+}
+
+TEST(Handshake, Primitives) {
+    const std::pair<std::string, std::string> base64[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+        {std::string("\0\xff\xfe", 3), "AP/+"}, {"fooba", "Zm9vYmE="}};
+    for (const auto& [in, out] : base64) {
+        EXPECT_EQ(Base64::encode(in), out);
+        EXPECT_EQ(Base64::encode(bytesOf(in)), out);
+    }
+    EXPECT_EQ(Base64::encode(SHA1Hash::hash("abc")), "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
+    EXPECT_EQ(generateAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    std::mt19937 seeded(42), used(7), reference(7);
+    EXPECT_EQ(generateNonce(seeded), "X8vzLrvHmZgncicZDnXdVQ==");
+    generateNonce(used);
+    reference.discard(16);
+    EXPECT_EQ(used(), reference());
+}
+
+TEST(Handshake, ClientRequestAndServerResponseTexts) {
+    EXPECT_EQ(buildClientHandshakeRequest("/chat?x=1", "example.com", "KEY", {"a", "b"}),
+              "GET /chat?x=1 HTTP/1.1\r\nHost: example.com\r\nUpgrade: websocket\r\n"
+              "Connection: keep-alive, Upgrade\r\nSec-WebSocket-Key: KEY\r\n"
+              "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: a, b\r\n\r\n");
+    EXPECT_EQ(buildClientHandshakeRequest("/", "h", "K", {}).find("Protocol"), std::string::npos);
+    EXPECT_EQ(buildServerHandshakeResponse("dGhlIHNhbXBsZSBub25jZQ=="),
+              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+    EXPECT_EQ(findHeaderBlockEnd("GET / HTTP/1.1\r\nA: b\r\n\r\nrest"), 24u);
+    EXPECT_EQ(findHeaderBlockEnd("GET / HTTP/1.1\r\nA: b\r\n\r"), 0u);
+
+    const ClientHandshakeRequest request = parseClientHandshakeRequest(
+        "GET /Sec-WebSocket-Key: no HTTP/1.1\r\nsec-websocket-key: first\r\nHost: x\r\n"
+        "SEC-WEBSOCKET-PROTOCOL: chat, v2\r\nX-Sec-WebSocket-Key: last\r\n"
+        "Sec-WebSocket-Protocol: more\r\n\r\nSec-WebSocket-Key: after\r\n");
+    EXPECT_EQ(request.key, "last");
+    EXPECT_EQ(request.requestedProtocols, (std::vector<std::string>{"chat, v2", "more"}));
+}
+
+TEST(Handshake, ServerResponseCheckTable) {
+    const std::string good = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+    const std::string invalid = "Handshake validation error: Invalid HTTP response or status code: ";
+    const std::pair<std::string, std::string> table[] = {
+        {"HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " + good + "\r\n\r\n", ""},
+        {"HTTP/1.0 101 x\r\nsec-websocket-accept: wrong\r\nSEC-WEBSOCKET-ACCEPT: " + good + "\r\n\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: " + good + "\r\n\r\n", invalid + "HTTP/1.1 200  OK\r"},
+        {"HTTP 101 x\r\n\r\n", invalid + "HTTP 101  x\r"},
+        {"", invalid + "  "},
+        {"HTTP/1.1 101 Switching\r\nUpgrade: websocket\r\n\r\n",
+         "Handshake validation error: Missing Sec-WebSocket-Accept in response"},
+        {"HTTP/1.1 101 Switching\r\nSec-WebSocket-Accept: " + good + "\r\nSec-WebSocket-Accept: bad\r\n\r\n",
+         "Handshake validation error: Invalid Sec-WebSocket-Accept: bad expected: " + good},
+        {"HTTP/1.1 101 Switching\r\n\r\nSec-WebSocket-Accept: " + good + "\r\n",
+         "Handshake validation error: Missing Sec-WebSocket-Accept in response"},
+    };
+    for (const auto& [response, failure] : table) {
+        const ServerResponseCheck check = checkServerHandshakeResponse(response, good);
+        EXPECT_EQ(check.accepted, failure.empty()) << response;
+        EXPECT_EQ(check.failure, failure) << response;
+    }
+    const ServerResponseCheck check = checkServerHandshakeResponse(
+        "HTTP/1.1 101 S\r\nSec-WebSocket-Protocol: a\r\nsec-websocket-protocol: b\r\n"
+        "Sec-WebSocket-Accept: " + good + "\r\n\r\n", good);
+    EXPECT_EQ(check.protocols, (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(Url, SplitsLikeTheGenericUriPattern) {
+    struct Row {
+        std::string url, scheme, host, port, path, query, fragment;
+    };
+    const Row table[] = {
+        {"wss://example.com:8443/chat?room=1#top", "wss", "example.com", "8443", "/chat", "room=1", "top"},
+        {"ws://h", "ws", "h", "", "", "", ""},
+        {"ws://user@h:0080", "ws", "user@h", "0080", "", "", ""},
+        {"ws://h:x/p", "ws", "h:x", "", "/p", "", ""},
+        {"ws://[::1]:9/a", "ws", "[::1]", "9", "/a", "", ""},
+        {"ws://a:1:2/", "ws", "a:1", "2", "/", "", ""},
+        {"/only/path?q?r#f#g", "", "", "", "/only/path", "q?r", "f#g"},
+        {"mailto:x@y", "mailto", "", "", "x@y", "", ""},
+        {":nope", "", "", "", ":nope", "", ""},
+        {"ws:?#", "ws", "", "", "", "", ""},
+        {"a/b:c", "", "", "", "a/b:c", "", ""},
+    };
+    for (const Row& row : table) {
+        const URL url = URL::parse(row.url);
+        EXPECT_EQ((std::vector<std::string>{url.getScheme(), url.getHost(), url.getPort(), url.getPath(),
+                                            url.getQuery(), url.getFragment()}),
+                  (std::vector<std::string>{row.scheme, row.host, row.port, row.path, row.query, row.fragment}))
+            << row.url;
+    }
+    EXPECT_THROW(URL::parse("ws://h/#a\nb"), std::invalid_argument);
+    EXPECT_THROW(URL::parse("ws://h/#\r"), std::invalid_argument);
+    EXPECT_NO_THROW(URL::parse("ws://h/\r\n?\n"));
+    std::ostringstream text;
+    text << URL::parse("ws://h:1/p?q#f");
+    EXPECT_EQ(text.str(), "Scheme: 'ws'\nHost: 'h'\nPort: '1'\nPath: '/p'\nQuery: 'q'\nFragment: 'f'\n");
+    EXPECT_EQ(URL::parse("ws://h/" + std::string(1 << 20, 'a')).getPath().size(), (1u << 20) + 1);
+}
+
+}  // namespace
