@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/ScriptedPeer.h"
+#include "../tests/support/Support.h"
 #include "tidewire/WebSocketClient.h"
 
 using relaymatrix::extensions::tidewire::WebSocketClient;
-using tidewire_test::ScriptedPeer;
+using tidewire_test::Peer;
 
 namespace {
 
@@ -47,19 +47,17 @@ struct Counter {
 
 // A connected client whose peer has answered the handshake.
 struct OpenClient {
-    ScriptedPeer peer;
+    Peer peer{false, true};
     Counter messages;
     std::unique_ptr<WebSocketClient> client;
 
     OpenClient() {
         WebSocketClient::Handlers handlers;
         handlers.onMessage = [this](const std::vector<uint8_t>&, bool) { messages.add(); };
-        client =
-            std::make_unique<WebSocketClient>(peer.url(), std::vector<std::string>{}, handlers);
-        if (!peer.accept()) {
-            throw std::runtime_error("no connection");
-        }
-        peer.send(tidewire_test::switchingProtocols(peer.readRequest()));
+        client = std::make_unique<WebSocketClient>("ws://127.0.0.1:" + std::to_string(peer.port()),
+                                                   std::vector<std::string>{}, handlers);
+        peer.accept();
+        peer.acceptUpgrade();
     }
 };
 
@@ -112,7 +110,8 @@ void readAll(int fd, size_t size) {
 
 std::string burstOf(size_t frames) {
     std::string burst;
-    const std::string frame = tidewire_test::frameBytes(true, 0x2, std::string(payloadBytes, 'x'));
+    const std::string frame = tidewire_test::textOf(
+        tidewire_test::frame(0x2, tidewire_test::Bytes(payloadBytes, 'x'), false));
     for (size_t i = 0; i < frames; ++i) {
         burst += frame;
     }
@@ -138,7 +137,7 @@ void BM_ClientReceiveBurst(benchmark::State& state) {
     OpenClient open;
     size_t target = 0;
     for (auto _ : state) {
-        open.peer.send(burst);
+        open.peer.write(burst);
         target += frames;
         open.messages.waitFor(target);
     }
@@ -185,7 +184,7 @@ void BM_ClientSendMessages(benchmark::State& state) {
         for (size_t i = 0; i < messages; ++i) {
             open.client->send(message, false, 0);
         }
-        if (open.peer.readExactly(wireBytes).size() != wireBytes) {
+        if (open.peer.readBytes(wireBytes).size() != wireBytes) {
             state.SkipWithError("connection ended");
             break;
         }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "FrameDecoder.h"
-#include "Masking.h"
+#include "core/FrameDecoder.h"
+#include "core/Masking.h"
 #include "tidewire/WebSocketFrame.h"
 
 using namespace relaymatrix::extensions::tidewire;

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/TestCertificates.h"
+#include "../tests/support/Support.h"
 #include "tidewire/WebSocketServer.h"
 
 using asio::ip::tcp;
@@ -272,8 +272,8 @@ class OurServer : public ServerUnderTest {
 public:
     explicit OurServer(bool tls) {
         if (tls) {
-            const auto& certificates = tidewire_test::TestCertificates::get();
-            server.emplace(0, certificates.serverCertFile, certificates.serverKeyFile);
+            const auto& certificates = tidewire_test::Certificates::get();
+            server.emplace(0, certificates.cert, certificates.key);
         } else {
             server.emplace(0);
         }
@@ -296,9 +296,9 @@ class BareServer : public ServerUnderTest {
 public:
     explicit BareServer(bool tls) : useTls(tls) {
         if (tls) {
-            const auto& certificates = tidewire_test::TestCertificates::get();
-            context.use_certificate_chain_file(certificates.serverCertFile);
-            context.use_private_key_file(certificates.serverKeyFile, asio::ssl::context::pem);
+            const auto& certificates = tidewire_test::Certificates::get();
+            context.use_certificate_chain_file(certificates.cert);
+            context.use_private_key_file(certificates.key, asio::ssl::context::pem);
         }
         acceptor.open(tcp::v4());
         acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -535,7 +535,7 @@ int main(int argc, char** argv) {
     ::close(fromClients[1]);
     ClientProcess clients{toClients[1], fromClients[0]};
 
-    tidewire_test::TestCertificates::get();  // written once, before any measurement forks
+    tidewire_test::Certificates::get();  // written once, before any measurement forks
     std::printf(
         "Memory per idle session (server process growth / sessions; socket buffers are "
         "kernel memory and not counted):\n");

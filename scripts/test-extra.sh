@@ -12,13 +12,13 @@ config="$1"
 dir="$2"
 [[ "$dir" = /* ]] || dir="$root/$dir"
 
-# Every libFuzzer target (fuzz/*_fuzz.cpp) for a bounded time (TIDEWIRE_FUZZ_SECONDS, 45 s
+# Every libFuzzer target (fuzz/*_fuzz.cpp) for a bounded time (TIDEWIRE_FUZZ_SECONDS, 30 s
 # each by default), from a scratch copy of its committed seed corpus so that the corpus in the
 # repository does not grow. Any crash, leak, sanitizer report or slow input fails the step; the
 # reproducer is kept in the build folder.
 run_fuzz_targets() {
     [[ "$config" == asan ]] || return 0
-    local seconds="${TIDEWIRE_FUZZ_SECONDS:-45}" status=0 source name target corpus log
+    local seconds="${TIDEWIRE_FUZZ_SECONDS:-30}" status=0 source name target corpus log
     local artifacts="$dir/fuzz-artifacts"
     mkdir -p "$artifacts"
     for source in "$root"/fuzz/*_fuzz.cpp; do

@@ -19,7 +19,9 @@ struct Connection {
         handlers.onOpen = [this] { events.add("open"); };
         handlers.onClose = [this] { events.add("close"); };
         handlers.onError = [this](const std::string& e) { events.add("error:" + e); };
-        handlers.onMessage = [this](const Bytes& b, bool t) { events.add((t ? "text:" : "binary:") + textOf(b)); };
+        handlers.onMessage = [this](const Bytes& b, bool t) {
+            events.add((t ? "text:" : "binary:") + textOf(b));
+        };
         client = std::make_unique<WebSocketClient>(url, protocols, handlers);
         server.accept();
     }
@@ -38,16 +40,22 @@ TEST(Client, RequestTextAndEachResponse) {
         std::vector<std::string> events;
         std::string logLine;
     };
-    const std::string invalid = "Handshake validation error: Invalid HTTP response or status code: ";
+    const std::string invalid =
+        "Handshake validation error: Invalid HTTP response or status code: ";
     const Row rows[] = {
-        {acceptFor + "%\r\nSec-WebSocket-Protocol: chat\r\n\r\n" + textOf(frame(1, bytesOf("hi"), false)),
+        {acceptFor + "%\r\nSec-WebSocket-Protocol: chat\r\n\r\n" +
+             textOf(frame(1, bytesOf("hi"), false)),
          {"open", "text:hi"},
          "debug [WebSocketClient] Negotiated protocol: chat"},
         {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: %\r\n\r\n",
          {"error:" + invalid + "HTTP/1.1 200  OK\r"},
          "error [WebSocketClient] " + invalid + "HTTP/1.1 200  OK\r"},
-        {acceptFor + "nope\r\n\r\n", {"error:Handshake validation error: Invalid Sec-WebSocket-Accept: nope expected: %"}, ""},
-        {"HTTP/1.1 101 Switching", {"error:End of file"}, "error [WebSocketClient] Handshake response error: End of file"},
+        {acceptFor + "nope\r\n\r\n",
+         {"error:Handshake validation error: Invalid Sec-WebSocket-Accept: nope expected: %"},
+         ""},
+        {"HTTP/1.1 101 Switching",
+         {"error:End of file"},
+         "error [WebSocketClient] Handshake response error: End of file"},
         {"HTTP/1.1 101 Switching\r\n" + std::string(17000, 'x'),
          {"error:Message too long"},
          "error [WebSocketClient] Handshake response error: Message too long"},
@@ -59,9 +67,10 @@ TEST(Client, RequestTextAndEachResponse) {
         const size_t keyAt = request.find("Sec-WebSocket-Key: ") + 19;
         const std::string key = request.substr(keyAt, 24);
         request.replace(keyAt, 24, "KEY");
-        EXPECT_EQ(request, "GET /chat?room=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                           "Connection: keep-alive, Upgrade\r\nSec-WebSocket-Key: KEY\r\n"
-                           "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: chat, v2\r\n\r\n");
+        EXPECT_EQ(request,
+                  "GET /chat?room=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                  "Connection: keep-alive, Upgrade\r\nSec-WebSocket-Key: KEY\r\n"
+                  "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: chat, v2\r\n\r\n");
         const std::string accept = relaymatrix::extensions::tidewire::generateAcceptKey(key);
         auto fill = [&](std::string text) {
             const size_t at = text.find('%');
@@ -71,11 +80,15 @@ TEST(Client, RequestTextAndEachResponse) {
         c.server.finish();
         ASSERT_TRUE(c.events.waitForCount(row.events.size() + (row.events.back() == "text:hi")));
         std::vector<std::string> expected;
-        for (const auto& e : row.events) expected.push_back(fill(e));
-        if (expected.back() == "text:hi") expected.push_back("error:Read error");
+        for (const auto& e : row.events)
+            expected.push_back(fill(e));
+        if (expected.back() == "text:hi")
+            expected.push_back("error:Read error");
         EXPECT_EQ(c.events.all(), expected);
         EXPECT_TRUE(row.logLine.empty() || c.logs.count(row.logLine) == 1) << row.logLine;
-        EXPECT_EQ(c.logs.count("info [WebSocketClient] Connect: 127.0.0.1:" + std::to_string(c.server.port())), 1u);
+        EXPECT_EQ(c.logs.count("info [WebSocketClient] Connect: 127.0.0.1:" +
+                               std::to_string(c.server.port())),
+                  1u);
     }
 }
 
@@ -90,7 +103,8 @@ TEST(Client, MasksItsFramesSendsHeldMessagesAndClosesInOrder) {
     c.client->close({0x03, 0xE8});
     std::vector<bool> masks;
     EXPECT_EQ(c.server.readFrames(6, &masks),
-              (std::vector<std::string>{"1*:ea", "0*:rl", "0:y", std::string("2:\0\1\2", 5), "9:p", "8:\x03\xE8"}));
+              (std::vector<std::string>{"1*:ea", "0*:rl", "0:y", std::string("2:\0\1\2", 5), "9:p",
+                                        "8:\x03\xE8"}));
     EXPECT_EQ(masks, std::vector<bool>(6, true));
     c.server.write(frame(8, {0x03, 0xE8}, false));
     ASSERT_TRUE(c.events.waitFor("close"));
@@ -144,8 +158,9 @@ TEST(Client, TlsTrustAndHostNames) {
         WebSocketClient::Handlers handlers;
         handlers.onOpen = [&] { events.add("open"); };
         handlers.onError = [&](const std::string& e) { events.add("error:" + e); };
-        WebSocketClient client(row.scheme + "://" + row.host + ":" + std::to_string(acceptor.local_endpoint().port()),
-                               {}, handlers);
+        WebSocketClient client(
+            row.scheme + "://" + row.host + ":" + std::to_string(acceptor.local_endpoint().port()),
+            {}, handlers);
         acceptor.accept(stream.next_layer());
         asio::error_code ec;
         stream.handshake(asio::ssl::stream_base::server, ec);
@@ -153,18 +168,25 @@ TEST(Client, TlsTrustAndHostNames) {
             ASSERT_FALSE(ec) << ec.message();
             asio::streambuf request;
             asio::read_until(stream, request, "\r\n\r\n");
-            const std::string text(asio::buffers_begin(request.data()), asio::buffers_end(request.data()));
+            const std::string text(asio::buffers_begin(request.data()),
+                                   asio::buffers_end(request.data()));
             const std::string key = text.substr(text.find("Sec-WebSocket-Key: ") + 19, 24);
-            asio::write(stream, asio::buffer(acceptFor + relaymatrix::extensions::tidewire::generateAcceptKey(key) +
-                                             "\r\n\r\n"));
+            asio::write(
+                stream,
+                asio::buffer(acceptFor + relaymatrix::extensions::tidewire::generateAcceptKey(key) +
+                             "\r\n\r\n"));
             EXPECT_TRUE(events.waitFor("open")) << row.scheme << " " << row.host;
             EXPECT_TRUE(logs.waitFor("debug [WebSocketClient] SSL handshake successful"));
         } else {
             ASSERT_TRUE(events.waitForCount(1));
-            EXPECT_EQ(events.all()[0].rfind("error:certificate verify failed", 0), 0u) << events.all()[0];
+            EXPECT_EQ(events.all()[0].rfind("error:certificate verify failed", 0), 0u)
+                << events.all()[0];
             EXPECT_TRUE(logs.waitFor([](auto& v) {
                 return std::any_of(v.begin(), v.end(), [](auto& l) {
-                    return l.rfind("error [WebSocketClient] SSL handshake error: certificate verify failed", 0) == 0;
+                    return l.rfind(
+                               "error [WebSocketClient] SSL handshake error: certificate verify "
+                               "failed",
+                               0) == 0;
                 });
             }));
         }

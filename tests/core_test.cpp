@@ -21,7 +21,8 @@ using namespace tidewire_test;
 
 Bytes pattern(size_t n) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(i * 7 + 3);
     return b;
 }
 
@@ -53,7 +54,8 @@ TEST(Frames, EncodeAndDecodeEveryLengthFormBothWays) {
                 Bytes copy = wire;
                 std::vector<bool> masks;
                 EXPECT_EQ(parseFrames(copy, &masks),
-                          std::vector<std::string>{std::string("2") + (fin ? ":" : "*:") + textOf(payload)});
+                          std::vector<std::string>{std::string("2") + (fin ? ":" : "*:") +
+                                                   textOf(payload)});
                 EXPECT_EQ(masks, std::vector<bool>{masked});
                 EXPECT_EQ(wire.size(), frameHeaderSize(n, masked) + n);
                 const WebSocketFrame f = decode(wire);
@@ -85,13 +87,15 @@ TEST(Frames, DecoderStepsAndReset) {
     EXPECT_EQ(decoder.bytesNeeded(), 4u);
     decoder.applyLengthAndKey(maskedEmpty.data() + 2);
     EXPECT_EQ(decoder.step(), FrameStep::Complete);
-    EXPECT_EQ((std::vector<uint8_t>(decoder.frame().maskingKey.begin(), decoder.frame().maskingKey.end())),
+    EXPECT_EQ((std::vector<uint8_t>(decoder.frame().maskingKey.begin(),
+                                    decoder.frame().maskingKey.end())),
               (Bytes{1, 2, 3, 4}));
     decoder.reset();
     EXPECT_EQ(decoder.step(), FrameStep::Header);
-    EXPECT_EQ(decoder.frame().toString(),
-              "WebSocketFrame{fin=0, opcode=0x0, masked=0, payload length=0, extended payload length "
-              "bytes=0, payload size=0, frame complete=0}");
+    EXPECT_EQ(
+        decoder.frame().toString(),
+        "WebSocketFrame{fin=0, opcode=0x0, masked=0, payload length=0, extended payload length "
+        "bytes=0, payload size=0, frame complete=0}");
     // In place: the reader fills the storage, the decoder unmasks it.
     const Bytes wire = frame(1, pattern(300), true);
     decoder.applyHeader(wire.data());
@@ -104,8 +108,11 @@ TEST(Frames, DecoderStepsAndReset) {
 TEST(Frames, MessagesSplitIntoFramesAndToString) {
     const Bytes data = bytesOf("abcdefg");
     for (auto [maxFrame, expected] : std::vector<std::pair<size_t, std::vector<std::string>>>{
-             {0, {"1:abcdefg"}}, {7, {"1:abcdefg"}}, {100, {"1:abcdefg"}},
-             {3, {"1*:abc", "0*:def", "0:g"}}, {1, {"1*:a", "0*:b", "0*:c", "0*:d", "0*:e", "0*:f", "0:g"}}}) {
+             {0, {"1:abcdefg"}},
+             {7, {"1:abcdefg"}},
+             {100, {"1:abcdefg"}},
+             {3, {"1*:abc", "0*:def", "0:g"}},
+             {1, {"1*:a", "0*:b", "0*:c", "0*:d", "0*:e", "0*:f", "0:g"}}}) {
         for (bool masked : {false, true}) {
             const MessageLayout layout = layoutMessage(data.size(), maxFrame, masked);
             Bytes out(layout.bytes);
@@ -118,9 +125,10 @@ TEST(Frames, MessagesSplitIntoFramesAndToString) {
     Bytes out(layoutMessage(0, 5, true).bytes);
     encodeMessage(out.data(), nullptr, 0, opcodes::Close, 5, true);
     EXPECT_EQ(parseFrames(out), std::vector<std::string>{"8:"});
-    const char* names[] = {"Continuation", "Text", "Binary", "Unknown", "Unknown", "Unknown", "Unknown",
-                           "Unknown", "Close", "Ping", "Pong", "Unknown"};
-    for (uint8_t op = 0; op < 12; ++op) EXPECT_EQ(WebSocketFrame::opcodeName(op), names[op]);
+    const char* names[] = {"Continuation", "Text",    "Binary", "Unknown", "Unknown", "Unknown",
+                           "Unknown",      "Unknown", "Close",  "Ping",    "Pong",    "Unknown"};
+    for (uint8_t op = 0; op < 12; ++op)
+        EXPECT_EQ(WebSocketFrame::opcodeName(op), names[op]);
 }
 
 TEST(Frames, MaskingMatchesTheNaiveRuleAtEveryOffsetAndSize) {
@@ -129,7 +137,8 @@ TEST(Frames, MaskingMatchesTheNaiveRuleAtEveryOffsetAndSize) {
         for (size_t offset = 0; offset < 4; ++offset) {
             const Bytes src = pattern(n);
             Bytes expected = src;
-            for (size_t i = 0; i < n; ++i) expected[i] ^= key[(offset + i) % 4];
+            for (size_t i = 0; i < n; ++i)
+                expected[i] ^= key[(offset + i) % 4];
             Bytes inPlace = src, copied(n);
             applyMask(inPlace.data(), n, key, offset);
             copyWithMask(copied.data(), src.data(), n, key, offset);
@@ -144,9 +153,13 @@ TEST(Frames, MaskingMatchesTheNaiveRuleAtEveryOffsetAndSize) {
 }
 
 TEST(Handshake, Primitives) {
-    const std::pair<std::string, std::string> base64[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-        {std::string("\0\xff\xfe", 3), "AP/+"}, {"fooba", "Zm9vYmE="}};
+    const std::pair<std::string, std::string> base64[] = {{"", ""},
+                                                          {"f", "Zg=="},
+                                                          {"fo", "Zm8="},
+                                                          {"foo", "Zm9v"},
+                                                          {"foob", "Zm9vYg=="},
+                                                          {std::string("\0\xff\xfe", 3), "AP/+"},
+                                                          {"fooba", "Zm9vYmE="}};
     for (const auto& [in, out] : base64) {
         EXPECT_EQ(Base64::encode(in), out);
         EXPECT_EQ(Base64::encode(bytesOf(in)), out);
@@ -182,16 +195,21 @@ TEST(Handshake, ClientRequestAndServerResponseTexts) {
 
 TEST(Handshake, ServerResponseCheckTable) {
     const std::string good = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
-    const std::string invalid = "Handshake validation error: Invalid HTTP response or status code: ";
+    const std::string invalid =
+        "Handshake validation error: Invalid HTTP response or status code: ";
     const std::pair<std::string, std::string> table[] = {
         {"HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " + good + "\r\n\r\n", ""},
-        {"HTTP/1.0 101 x\r\nsec-websocket-accept: wrong\r\nSEC-WEBSOCKET-ACCEPT: " + good + "\r\n\r\n", ""},
-        {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: " + good + "\r\n\r\n", invalid + "HTTP/1.1 200  OK\r"},
+        {"HTTP/1.0 101 x\r\nsec-websocket-accept: wrong\r\nSEC-WEBSOCKET-ACCEPT: " + good +
+             "\r\n\r\n",
+         ""},
+        {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: " + good + "\r\n\r\n",
+         invalid + "HTTP/1.1 200  OK\r"},
         {"HTTP 101 x\r\n\r\n", invalid + "HTTP 101  x\r"},
         {"", invalid + "  "},
         {"HTTP/1.1 101 Switching\r\nUpgrade: websocket\r\n\r\n",
          "Handshake validation error: Missing Sec-WebSocket-Accept in response"},
-        {"HTTP/1.1 101 Switching\r\nSec-WebSocket-Accept: " + good + "\r\nSec-WebSocket-Accept: bad\r\n\r\n",
+        {"HTTP/1.1 101 Switching\r\nSec-WebSocket-Accept: " + good +
+             "\r\nSec-WebSocket-Accept: bad\r\n\r\n",
          "Handshake validation error: Invalid Sec-WebSocket-Accept: bad expected: " + good},
         {"HTTP/1.1 101 Switching\r\n\r\nSec-WebSocket-Accept: " + good + "\r\n",
          "Handshake validation error: Missing Sec-WebSocket-Accept in response"},
@@ -203,7 +221,9 @@ TEST(Handshake, ServerResponseCheckTable) {
     }
     const ServerResponseCheck check = checkServerHandshakeResponse(
         "HTTP/1.1 101 S\r\nSec-WebSocket-Protocol: a\r\nsec-websocket-protocol: b\r\n"
-        "Sec-WebSocket-Accept: " + good + "\r\n\r\n", good);
+        "Sec-WebSocket-Accept: " +
+            good + "\r\n\r\n",
+        good);
     EXPECT_EQ(check.protocols, (std::vector<std::string>{"a", "b"}));
 }
 
@@ -212,7 +232,8 @@ TEST(Url, SplitsLikeTheGenericUriPattern) {
         std::string url, scheme, host, port, path, query, fragment;
     };
     const Row table[] = {
-        {"wss://example.com:8443/chat?room=1#top", "wss", "example.com", "8443", "/chat", "room=1", "top"},
+        {"wss://example.com:8443/chat?room=1#top", "wss", "example.com", "8443", "/chat", "room=1",
+         "top"},
         {"ws://h", "ws", "h", "", "", "", ""},
         {"ws://user@h:0080", "ws", "user@h", "0080", "", "", ""},
         {"ws://h:x/p", "ws", "h:x", "", "/p", "", ""},
@@ -226,9 +247,10 @@ TEST(Url, SplitsLikeTheGenericUriPattern) {
     };
     for (const Row& row : table) {
         const URL url = URL::parse(row.url);
-        EXPECT_EQ((std::vector<std::string>{url.getScheme(), url.getHost(), url.getPort(), url.getPath(),
-                                            url.getQuery(), url.getFragment()}),
-                  (std::vector<std::string>{row.scheme, row.host, row.port, row.path, row.query, row.fragment}))
+        EXPECT_EQ((std::vector<std::string>{url.getScheme(), url.getHost(), url.getPort(),
+                                            url.getPath(), url.getQuery(), url.getFragment()}),
+                  (std::vector<std::string>{row.scheme, row.host, row.port, row.path, row.query,
+                                            row.fragment}))
             << row.url;
     }
     EXPECT_THROW(URL::parse("ws://h/#a\nb"), std::invalid_argument);
@@ -236,7 +258,8 @@ TEST(Url, SplitsLikeTheGenericUriPattern) {
     EXPECT_NO_THROW(URL::parse("ws://h/\r\n?\n"));
     std::ostringstream text;
     text << URL::parse("ws://h:1/p?q#f");
-    EXPECT_EQ(text.str(), "Scheme: 'ws'\nHost: 'h'\nPort: '1'\nPath: '/p'\nQuery: 'q'\nFragment: 'f'\n");
+    EXPECT_EQ(text.str(),
+              "Scheme: 'ws'\nHost: 'h'\nPort: '1'\nPath: '/p'\nQuery: 'q'\nFragment: 'f'\n");
     EXPECT_EQ(URL::parse("ws://h/" + std::string(1 << 20, 'a')).getPath().size(), (1u << 20) + 1);
 }
 

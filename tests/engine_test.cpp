@@ -20,8 +20,8 @@ struct Case {
     const char* name;
     std::vector<std::tuple<uint8_t, std::string, bool>> frames;  // opcode, payload, fin
     std::vector<std::string> events;
-    std::vector<std::string> written;  // frames as parseFrames shows them
-    std::vector<std::string> logs;     // each must appear (as often as listed); % is the prefix
+    std::vector<std::string> written = {};  // frames as parseFrames shows them
+    std::vector<std::string> logs = {};  // each must appear (as often as listed); % is the prefix
     uint64_t maxMessageSize = 100 * 1024 * 1024;
     std::function<void(HostSession&)> host = [](HostSession&) {};
     Script script = {};
@@ -42,17 +42,28 @@ const Case cases[] = {
      {"debug %Received ping, sending pong...", "debug %Send succeeded - opcode: Pong"}},
     {"the first frame's opcode types a message; a lone final Continuation is binary",
      {{B, "ab", false}, {T, "cd", true}, {C, "xyz", true}},
-     {"open", "binary:4", "binary:3", "error:Read error"}},
+     {"open", "binary:4", "binary:3", "error:Read error"},
+     {}},
     {"peer closes: echo and report",
-     {{CLOSE, "\x03\xE8" "bye", true}, {T, "after", true}},
+     {{CLOSE,
+       "\x03\xE8"
+       "bye",
+       true},
+      {T, "after", true}},
      {"open", "close"},
-     {"8:\x03\xE8" "bye"},
+     {"8:\x03\xE8"
+      "bye"},
      {"info %Client disconnected: unknown", "debug %Send succeeded - opcode: Close"}},
     // The reader then fails on the stream closed under it.
     {"a Continuation with no message begun",
      {{C, "x", false}},
-     {"open", "error:Unexpected frame", "error:Read error"}},
-    {"pong is only logged", {{PONG, "x", true}}, {"open", "error:Read error"}, {}, {"debug %Received pong"}},
+     {"open", "error:Unexpected frame", "error:Read error"},
+     {}},
+    {"pong is only logged",
+     {{PONG, "x", true}},
+     {"open", "error:Read error"},
+     {},
+     {"debug %Received pong"}},
     {"frame over the bound",
      {{T, "12345", true}},
      {"open", "error:Message too big"},
@@ -107,7 +118,9 @@ const Case cases[] = {
      {},
      {"error %Error: Send error - Broken pipe"},
      100 * 1024 * 1024,
-     [](HostSession& host) { host.onOpenHandler = [&host] { host.send(bytesOf("hello"), true, 0); }; },
+     [](HostSession& host) {
+         host.onOpenHandler = [&host] { host.send(bytesOf("hello"), true, 0); };
+     },
      Script{{}, 1, 3}},
     {"a throwing handler is logged and reading goes on",
      {{T, "a", true}, {T, "b", true}},
@@ -126,10 +139,16 @@ const Case cases[] = {
      100 * 1024 * 1024,
      [](HostSession& host) {
          host.onOpenHandler = [&host] { host.send(bytesOf("first"), false, 0); };
-         host.onMessageHandler = [&host](const Bytes&, bool) { host.send(Bytes(2 << 20), false, 0); };
+         host.onMessageHandler = [&host](const Bytes&, bool) {
+             host.send(Bytes(2 << 20), false, 0);
+         };
      },
      Script{{}, 0, SIZE_MAX, true}},
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 template <bool Client>
 void runCase(const Case& c) {
@@ -142,13 +161,14 @@ void runCase(const Case& c) {
     }
     LogRecorder logs;
     Recorder events;
-    auto outcome = tidewire_memory::runConnection<Client>(script, c.maxMessageSize, [&](HostSession& host) {
-        record(host, events);
-        host.onOpenHandler = nullptr;
-        c.host(host);
-        auto rowOpen = host.onOpenHandler;
-        host.onOpenHandler = [&events, rowOpen] { events.add("open"), rowOpen(); };
-    });
+    auto outcome =
+        tidewire_memory::runConnection<Client>(script, c.maxMessageSize, [&](HostSession& host) {
+            record(host, events);
+            host.onOpenHandler = nullptr;
+            c.host(host);
+            auto rowOpen = host.onOpenHandler;
+            host.onOpenHandler = [&events, rowOpen] { events.add("open"), rowOpen(); };
+        });
     if (!c.events.empty()) {
         EXPECT_EQ(events.all(), c.events);
     }
@@ -161,28 +181,36 @@ void runCase(const Case& c) {
         line.replace(line.find('%'), 1, prefix);
         ++wanted[line];
     }
-    for (const auto& [line, n] : wanted) EXPECT_GE(logs.count(line), n) << line;
+    for (const auto& [line, n] : wanted)
+        EXPECT_GE(logs.count(line), n) << line;
     if (c.script.failWriteAfter != SIZE_MAX) {
         return;
     }
     // The first frame, whole once read, in the trace line every frame leaves.
     const auto& [opcode, payload, fin] = c.frames.front();
     const size_t n = payload.size();
-    const std::string line = "trace " + prefix + "Frame parsed successfully: WebSocketFrame{fin=" +
-                             (fin ? "1" : "0") + ", opcode=0x" + "0123456789abcdef"[opcode] +
-                             ", masked=" + (Client ? "0" : "1") + ", payload length=" +
-                             std::to_string(n) + ", extended payload length bytes=" +
-                             (n > 65535 ? "8" : n > 125 ? "2" : "0") + ", payload size=" +
-                             std::to_string(n) + ", frame complete=1}";
+    const std::string line =
+        "trace " + prefix + "Frame parsed successfully: WebSocketFrame{fin=" + (fin ? "1" : "0") +
+        ", opcode=0x" + "0123456789abcdef"[opcode] + ", masked=" + (Client ? "0" : "1") +
+        ", payload length=" + std::to_string(n) + ", extended payload length bytes=" +
+        (n > 65535 ? "8"
+         : n > 125 ? "2"
+                   : "0") +
+        ", payload size=" + std::to_string(n) + ", frame complete=1}";
     EXPECT_EQ(logs.count(line) > 0, n <= c.maxMessageSize) << line;
 }
 
 class Engine : public ::testing::TestWithParam<Case> {};
-TEST_P(Engine, Client) { runCase<true>(GetParam()); }
-TEST_P(Engine, Server) { runCase<false>(GetParam()); }
+TEST_P(Engine, Client) {
+    runCase<true>(GetParam());
+}
+TEST_P(Engine, Server) {
+    runCase<false>(GetParam());
+}
 INSTANTIATE_TEST_SUITE_P(Cases, Engine, ::testing::ValuesIn(cases), [](const auto& info) {
     std::string name = info.param.name;
-    for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    for (char& ch : name)
+        ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
     return name;
 });
 

@@ -15,7 +15,8 @@ struct Delegate : UDPServerDelegate {
     bool throwOnce = false;
     void onMessageReceived(const char* data, size_t size) override {
         received.add(std::string(data, size));
-        if (std::exchange(throwOnce, false)) throw std::runtime_error("boom");
+        if (std::exchange(throwOnce, false))
+            throw std::runtime_error("boom");
     }
 };
 
@@ -24,7 +25,8 @@ struct Socket {
     udp::socket socket{io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
     unsigned short port() const { return socket.local_endpoint().port(); }
     void sendTo(unsigned short port, const std::string& text) {
-        socket.send_to(asio::buffer(text), udp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        socket.send_to(asio::buffer(text),
+                       udp::endpoint(asio::ip::make_address("127.0.0.1"), port));
     }
 };
 
@@ -39,16 +41,20 @@ TEST(Udp, ReceiveOnlyDeliversTruncatesAndSurvivesItsDelegate) {
     server.start();
     EXPECT_EQ(server.send("x", 1), 1);
     Socket peer;
-    for (const std::string& text : {std::string("first"), std::string(), std::string(2000, 'z'), std::string("last")}) {
+    for (const std::string& text :
+         {std::string("first"), std::string(), std::string(2000, 'z'), std::string("last")}) {
         peer.sendTo(server.boundPort(), text);
     }
     ASSERT_TRUE(delegate.received.waitFor("last"));
-    EXPECT_EQ(delegate.received.all(), (std::vector<std::string>{"first", std::string(1024, 'z'), "last"}));
+    EXPECT_EQ(delegate.received.all(),
+              (std::vector<std::string>{"first", std::string(1024, 'z'), "last"}));
     server.stop();
-    for (const char* line :
-         {"info [UDPServer] Starting on port 0", "debug [UDPServer] Received message on port 0: first",
-          "error [UDPServer] Error: Delegate threw on port 0: boom", "error [UDPServer] Zero bytes received",
-          "error [UDPServer] Error: Trying to send on receive-only UDP server", "info [UDPServer] Stopping on port 0"}) {
+    for (const char* line : {"info [UDPServer] Starting on port 0",
+                             "debug [UDPServer] Received message on port 0: first",
+                             "error [UDPServer] Error: Delegate threw on port 0: boom",
+                             "error [UDPServer] Zero bytes received",
+                             "error [UDPServer] Error: Trying to send on receive-only UDP server",
+                             "info [UDPServer] Stopping on port 0"}) {
         EXPECT_EQ(logs.count(line), 1u) << line;
     }
 }
@@ -75,9 +81,10 @@ TEST(Udp, SendingModeTalksToItsRemoteOnlyAndRestarts) {
     }
     EXPECT_EQ(delegate.received.all(), (std::vector<std::string>{"reply0", "reply1"}));
     const std::string remoteText = "127.0.0.1:" + std::to_string(remote.port());
-    EXPECT_EQ(logs.count("error [UDPServer] Remote sender endpoint 127.0.0.1:" + std::to_string(stranger.port()) +
-                         " is different than specified: " + remoteText),
-              2u);
+    EXPECT_EQ(
+        logs.count("error [UDPServer] Remote sender endpoint 127.0.0.1:" +
+                   std::to_string(stranger.port()) + " is different than specified: " + remoteText),
+        2u);
     EXPECT_EQ(logs.count("debug [UDPServer] Sending message on port 0 to " + remoteText), 2u);
     EXPECT_EQ(logs.count("error [UDPServer] Error: Trying to send on a stopped UDP server"), 1u);
     EXPECT_TRUE(logs.waitFor("debug [UDPServer] Sent 5 bytes to " + remoteText));

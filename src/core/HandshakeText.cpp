@@ -138,9 +138,9 @@ ServerResponseCheck checkServerHandshakeResponse(std::string_view headerBlock,
         reader.line(restOfStatusLine);
     }
     if (version.compare(0, 5, "HTTP/") != 0 || version.size() < 5 || status != "101") {
-        result.failure =
-            std::string(errorTexts::handshakeValidation) + "Invalid HTTP response or status code: " + version + " " +
-            status + " " + std::string(restOfStatusLine);
+        result.failure = std::string(errorTexts::handshakeValidation) +
+                         "Invalid HTTP response or status code: " + version + " " + status + " " +
+                         std::string(restOfStatusLine);
         return result;
     }
 
@@ -156,9 +156,11 @@ ServerResponseCheck checkServerHandshakeResponse(std::string_view headerBlock,
     }
 
     if (accept.empty()) {
-        result.failure = std::string(errorTexts::handshakeValidation) + "Missing Sec-WebSocket-Accept in response";
+        result.failure = std::string(errorTexts::handshakeValidation) +
+                         "Missing Sec-WebSocket-Accept in response";
     } else if (accept != expectedAccept) {
-        result.failure = errorTexts::handshakeValidation + std::string("Invalid Sec-WebSocket-Accept: " + accept) +
+        result.failure = errorTexts::handshakeValidation +
+                         std::string("Invalid Sec-WebSocket-Accept: " + accept) +
                          " expected: " + expectedAccept;
     } else {
         result.accepted = true;

@@ -91,8 +91,7 @@ public:
                 }
                 Log::debug("Received ping, sending pong...");
                 Writer::queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Pong,
-                                     limits::controlFrameMaxSize, WriteQueue::Kind::Message,
-                                     false);
+                                     limits::controlFrameMaxSize, WriteQueue::Kind::Message, false);
                 return true;
             case opcodes::Pong:
                 Log::debug("Received pong");
@@ -103,9 +102,9 @@ public:
                     endOrderly();
                 } else {
                     // Echo it; once the echo is written the close is complete.
-                    Writer::queueMessage(frame.payload.data(), frame.payload.size(),
-                                         opcodes::Close, limits::controlFrameMaxSize,
-                                         WriteQueue::Kind::Message, false);
+                    Writer::queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Close,
+                                         limits::controlFrameMaxSize, WriteQueue::Kind::Message,
+                                         false);
                     Writer::refuseFurtherSends();
                 }
                 return false;
@@ -186,15 +185,13 @@ private:
             case MessageAssembler::Outcome::Partial:
                 return;
             case MessageAssembler::Outcome::Unexpected:
-                invokeHandler([this] {
-                    derived().session().onErrorHandler(errorTexts::unexpectedFrame);
-                });
+                invokeHandler(
+                    [this] { derived().session().onErrorHandler(errorTexts::unexpectedFrame); });
                 close();
                 return;
             case MessageAssembler::Outcome::Complete:
                 invokeHandler([this] {
-                    derived().session().onMessageHandler(assembler.message(),
-                                                         assembler.isText());
+                    derived().session().onMessageHandler(assembler.message(), assembler.isText());
                 });
                 assembler.finish();
                 return;
@@ -208,15 +205,13 @@ private:
         if (sendCloseFirst) {
             const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusMessageTooBig >> 8),
                                        static_cast<uint8_t>(limits::closeStatusMessageTooBig)};
-            Writer::queueMessage(status, sizeof status, opcodes::Close,
-                                 limits::controlFrameMaxSize, WriteQueue::Kind::FailureClose,
-                                 false);
+            Writer::queueMessage(status, sizeof status, opcodes::Close, limits::controlFrameMaxSize,
+                                 WriteQueue::Kind::FailureClose, false);
             Writer::refuseFurtherSends();
         }
         const std::error_code ec = asio::error::message_size;
         Log::error("Error: Message too big - ", ec.message());
-        invokeHandler(
-            [this] { derived().session().onErrorHandler(errorTexts::messageTooBig); });
+        invokeHandler([this] { derived().session().onErrorHandler(errorTexts::messageTooBig); });
         if (!sendCloseFirst) {
             close();
         }

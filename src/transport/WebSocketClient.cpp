@@ -15,9 +15,9 @@
 #include "core/HandshakeText.h"
 #include "core/Limits.h"
 #include "engine/ConnectionEngine.h"
-#include "transport/EventLoopThread.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/URL.h"
+#include "transport/EventLoopThread.h"
 
 namespace relaymatrix::extensions::tidewire {
 

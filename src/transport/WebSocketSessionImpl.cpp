@@ -80,14 +80,14 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
             readHandshakeBlock();
             return;
         }
-        std::get<1>(*socket).async_handshake(asio::ssl::stream_base::server,
-                                             [this, keep = keepAlive()](const std::error_code& ec) {
-                                                 if (ec) {
-                                                     failConnection(ec, errorTexts::sslHandshakeFailed);
-                                                     return;
-                                                 }
-                                                 readHandshakeBlock();
-                                             });
+        std::get<1>(*socket).async_handshake(
+            asio::ssl::stream_base::server, [this, keep = keepAlive()](const std::error_code& ec) {
+                if (ec) {
+                    failConnection(ec, errorTexts::sslHandshakeFailed);
+                    return;
+                }
+                readHandshakeBlock();
+            });
     }
 
     // ---- Opening handshake --------------------------------------------------------------------

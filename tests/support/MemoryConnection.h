@@ -31,7 +31,8 @@ struct Script {
 class MemoryStream {
 public:
     using executor_type = asio::io_context::executor_type;
-    MemoryStream(executor_type executor, const Script& script) : executor(executor), script(script) {}
+    MemoryStream(executor_type executor, const Script& script)
+        : executor(executor), script(script) {}
     executor_type get_executor() const { return executor; }
 
     template <class Buffers, class Token>
@@ -48,8 +49,9 @@ public:
                     } else {
                         const size_t chunk = script.readChunk ? script.readChunk : SIZE_MAX;
                         n = asio::buffer_copy(
-                            buffers, asio::buffer(script.input.data() + delivered,
-                                                  std::min(chunk, script.input.size() - delivered)));
+                            buffers,
+                            asio::buffer(script.input.data() + delivered,
+                                         std::min(chunk, script.input.size() - delivered)));
                         delivered += n;
                     }
                     handler(ec, n);
@@ -69,9 +71,11 @@ public:
                     return;
                 }
                 asio::post(executor, [this, handler = std::move(handler), buffers]() mutable {
-                    const size_t room = script.failWriteAfter - std::min(script.failWriteAfter, output.size());
+                    const size_t room =
+                        script.failWriteAfter - std::min(script.failWriteAfter, output.size());
                     if (closed || room == 0) {
-                        handler(closed ? asio::error::operation_aborted : asio::error::broken_pipe, 0);
+                        handler(closed ? asio::error::operation_aborted : asio::error::broken_pipe,
+                                0);
                         return;
                     }
                     const size_t n = std::min(asio::buffer_size(buffers), room);
@@ -108,7 +112,11 @@ class MemoryConnection : public ConnectionEngine<MemoryConnection<Client>>,
 public:
     MemoryConnection(asio::io_context& loop, const Script& script, WebSocketSession& host,
                      Outcome& outcome)
-        : stream(loop.get_executor(), script), loop(loop), socket(loop), host(host), outcome(outcome) {}
+        : stream(loop.get_executor(), script),
+          loop(loop),
+          socket(loop),
+          host(host),
+          outcome(outcome) {}
     ~MemoryConnection() {
         outcome.output = std::move(stream.output);
         outcome.closeCalls = closeCalls;
@@ -121,7 +129,9 @@ public:
     asio::io_context::executor_type executor() { return loop.get_executor(); }
     std::shared_ptr<MemoryConnection> keepAlive() { return this->shared_from_this(); }
     template <class F>
-    void withStream(F&& f) { f(stream); }
+    void withStream(F&& f) {
+        f(stream);
+    }
     asio::ip::tcp::socket& tcpSocket() { return socket; }  // never opened: the peer is "unknown"
     WebSocketSession& session() { return host; }
     void connectionClosed() {
@@ -162,10 +172,12 @@ Outcome runConnection(const Script& script, uint64_t maxMessageSize,
     auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, host, outcome);
     std::weak_ptr<MemoryConnection<Client>> weak = connection;
     host.sendTo = [weak](const Bytes& d, uint8_t opcode, size_t maxFrameSize) {
-        if (auto c = weak.lock()) c->sendMessage(d, opcode, maxFrameSize);
+        if (auto c = weak.lock())
+            c->sendMessage(d, opcode, maxFrameSize);
     };
     host.closeTo = [weak](const Bytes& d) {
-        if (auto c = weak.lock()) c->sendClose(d);
+        if (auto c = weak.lock())
+            c->sendClose(d);
     };
     connection->setMaxMessageSize(maxMessageSize);
     prepare(host);
@@ -176,7 +188,8 @@ Outcome runConnection(const Script& script, uint64_t maxMessageSize,
         // Only stalled writes hold it now: fail them as a closed socket would.
         auto stalled = std::move(alive->stream.stalled);
         alive.reset();
-        for (auto& fail : stalled) fail();
+        for (auto& fail : stalled)
+            fail();
         stalled.clear();
         loop.restart();
         loop.run();

@@ -27,8 +27,12 @@ using Bytes = std::vector<uint8_t>;
 using relaymatrix::testing::LogLevel;
 constexpr auto deadline = 20s;
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
-inline std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+inline std::string textOf(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // Lines and events are kept as text and waited for with a deadline, never slept on.
 class Recorder {
@@ -42,8 +46,12 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, deadline, [&] { return done(items); });
     }
-    bool waitFor(const std::string& item) { return waitFor([&](auto& v) { return has(v, item); }); }
-    bool waitForCount(size_t n) { return waitFor([&](auto& v) { return v.size() >= n; }); }
+    bool waitFor(const std::string& item) {
+        return waitFor([&](auto& v) { return has(v, item); });
+    }
+    bool waitForCount(size_t n) {
+        return waitFor([&](auto& v) { return v.size() >= n; });
+    }
     std::vector<std::string> all() const {
         std::lock_guard<std::mutex> lock(mutex);
         return items;
@@ -107,7 +115,11 @@ struct Certificates {
             throw std::runtime_error("openssl could not make the test certificates");
         }
         setenv("SSL_CERT_FILE", (d + "/ca.pem").c_str(), 1);
-        return {d, d + "/ca.pem", d + "/server.pem", d + "/server.key", d + "/other.pem",
+        return {d,
+                d + "/ca.pem",
+                d + "/server.pem",
+                d + "/server.key",
+                d + "/other.pem",
                 d + "/other.key"};
     }
 };
@@ -122,11 +134,14 @@ inline Bytes frame(uint8_t opcode, const Bytes& payload, bool masked, bool fin =
     } else {
         const int width = n <= 0xFFFF ? 2 : 8;
         out.push_back(static_cast<uint8_t>(maskBit | (width == 2 ? 126 : 127)));
-        for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        for (int i = width - 1; i >= 0; --i)
+            out.push_back(static_cast<uint8_t>(n >> (8 * i)));
     }
     const uint8_t key[4] = {1, 2, 3, 4};
-    if (masked) out.insert(out.end(), key, key + 4);
-    for (size_t i = 0; i < n; ++i) out.push_back(payload[i] ^ (masked ? key[i % 4] : 0));
+    if (masked)
+        out.insert(out.end(), key, key + 4);
+    for (size_t i = 0; i < n; ++i)
+        out.push_back(payload[i] ^ (masked ? key[i % 4] : 0));
     return out;
 }
 
@@ -140,19 +155,23 @@ inline std::vector<std::string> parseFrames(Bytes& bytes, std::vector<bool>* mas
         size_t header = 2;
         uint64_t n = b1 & 0x7F;
         const size_t width = n == 126 ? 2 : n == 127 ? 8 : 0;
-        if (bytes.size() - at < header + width + ((b1 & 0x80) ? 4 : 0)) break;
+        if (bytes.size() - at < header + width + ((b1 & 0x80) ? 4 : 0))
+            break;
         if (width != 0) {
             n = 0;
-            for (size_t i = 0; i < width; ++i) n = (n << 8) | bytes[at + 2 + i];
+            for (size_t i = 0; i < width; ++i)
+                n = (n << 8) | bytes[at + 2 + i];
         }
         header += width;
         const uint8_t* key = (b1 & 0x80) ? &bytes[at + header] : nullptr;
         header += key ? 4 : 0;
-        if (bytes.size() - at - header < n) break;
+        if (bytes.size() - at - header < n)
+            break;
         std::string payload;
         for (uint64_t i = 0; i < n; ++i)
             payload += static_cast<char>(bytes[at + header + i] ^ (key ? key[i % 4] : 0));
-        if (masks) masks->push_back(key != nullptr);
+        if (masks)
+            masks->push_back(key != nullptr);
         frames.push_back(std::to_string(b0 & 0x0F) + ((b0 & 0x80) ? ":" : "*:") + payload);
         at += header + n;
     }
@@ -168,14 +187,18 @@ public:
     static std::unique_ptr<Peer> connect(unsigned short port, bool tls = false) {
         auto peer = std::unique_ptr<Peer>(new Peer(tls, false));
         peer->socket.connect({asio::ip::make_address("127.0.0.1"), port});
-        if (tls) peer->runOp([&](auto done) { peer->tlsStream->async_handshake(asio::ssl::stream_base::client, done); });
+        if (tls)
+            peer->runOp([&](auto done) {
+                peer->tlsStream->async_handshake(asio::ssl::stream_base::client, done);
+            });
         return peer;
     }
     // Listens on a free loopback port; accept() takes one connection (TLS with the test
     // certificate when `tls`).
     explicit Peer(bool tls, bool listen)
-        : acceptor(io), socket(io), context(tls && listen ? asio::ssl::context::tls_server
-                                                          : asio::ssl::context::tls_client) {
+        : acceptor(io),
+          socket(io),
+          context(tls && listen ? asio::ssl::context::tls_server : asio::ssl::context::tls_client) {
         if (tls) {
             if (listen) {
                 context.use_certificate_chain_file(Certificates::get().cert);
@@ -192,11 +215,16 @@ public:
     unsigned short port() const { return acceptor.local_endpoint().port(); }
     void accept() {
         runOp([&](auto done) { acceptor.async_accept(socket, done); });
-        if (tlsStream) runOp([&](auto done) { tlsStream->async_handshake(asio::ssl::stream_base::server, done); });
+        if (tlsStream)
+            runOp([&](auto done) {
+                tlsStream->async_handshake(asio::ssl::stream_base::server, done);
+            });
     }
 
     void write(const Bytes& bytes) {
-        runOp([&](auto done) { withStream([&](auto& s) { asio::async_write(s, asio::buffer(bytes), done); }); });
+        runOp([&](auto done) {
+            withStream([&](auto& s) { asio::async_write(s, asio::buffer(bytes), done); });
+        });
     }
     void write(const std::string& text) { write(bytesOf(text)); }
     // The HTTP header block at the front of the stream (request or response).
@@ -208,16 +236,27 @@ public:
                 input.erase(input.begin(), input.begin() + static_cast<long>(end + 4));
                 return text.substr(0, end + 4);
             }
-            if (!readSome()) return text;
+            if (!readSome())
+                return text;
         }
     }
     // The next `count` frames, parsed as parseFrames shows them.
     std::vector<std::string> readFrames(size_t count, std::vector<bool>* masks = nullptr) {
         std::vector<std::string> frames;
         while (true) {
-            for (auto& f : parseFrames(input, masks)) frames.push_back(std::move(f));
-            if (frames.size() >= count || !readSome()) return frames;
+            for (auto& f : parseFrames(input, masks))
+                frames.push_back(std::move(f));
+            if (frames.size() >= count || !readSome())
+                return frames;
         }
+    }
+    // The next `count` raw bytes (fewer when the stream ends first).
+    Bytes readBytes(size_t count) {
+        while (input.size() < count && readSome()) {
+        }
+        Bytes out(input.begin(), input.begin() + static_cast<long>(std::min(count, input.size())));
+        input.erase(input.begin(), input.begin() + static_cast<long>(out.size()));
+        return out;
     }
     // True once the other side has closed (end of stream or reset) within the deadline.
     bool waitForClose() {
@@ -240,26 +279,35 @@ public:
 private:
     template <class F>
     void withStream(F&& f) {
-        if (tlsStream) f(*tlsStream); else f(socket);
+        if (tlsStream)
+            f(*tlsStream);
+        else
+            f(socket);
     }
     bool readSome() {
         uint8_t chunk[65536];
         size_t got = 0;
-        runOp([&](auto done) {
-            withStream([&](auto& s) {
-                s.async_read_some(asio::buffer(chunk), [&, done](asio::error_code ec, size_t n) {
-                    got = n;
-                    done(ec);
+        runOp(
+            [&](auto done) {
+                withStream([&](auto& s) {
+                    s.async_read_some(asio::buffer(chunk),
+                                      [&, done](asio::error_code ec, size_t n) {
+                                          got = n;
+                                          done(ec);
+                                      });
                 });
-            });
-        }, false);
+            },
+            false);
         input.insert(input.end(), chunk, chunk + got);
         return !lastError;
     }
     template <class Start>
     void runOp(Start start, bool mustSucceed = true) {
         bool finished = false;
-        start([&](asio::error_code ec, auto&&...) { lastError = ec; finished = true; });
+        start([&](asio::error_code ec, auto&&...) {
+            lastError = ec;
+            finished = true;
+        });
         io.restart();
         io.run_for(deadline);
         if (!finished) {
@@ -284,9 +332,10 @@ inline std::string Peer::acceptUpgrade() {
     const std::string request = readHeader();
     const size_t at = request.find("Sec-WebSocket-Key: ");
     const std::string key = at == std::string::npos ? "" : request.substr(at + 19, 24);
-    write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-          "Sec-WebSocket-Accept: " +
-          relaymatrix::extensions::tidewire::generateAcceptKey(key) + "\r\n\r\n");
+    write(
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: " +
+        relaymatrix::extensions::tidewire::generateAcceptKey(key) + "\r\n\r\n");
     return request;
 }
 

@@ -1,0 +1,41 @@
+"""Python `websockets` as an independent peer.
+
+    peer.py client <url>   drives the echo conversation against our server
+    peer.py server         echoes for our client on 127.0.0.1; prints its port first
+"""
+import asyncio
+import sys
+
+import websockets
+
+SIZES = [0, 1, 125, 126, 65535, 65536, 1 << 20]
+
+
+async def client(url):
+    async with websockets.connect(url, compression=None, max_size=None) as ws:
+        await asyncio.wait_for(await ws.ping(b"py"), 20)
+        for size in SIZES:
+            text = "".join(chr(97 + (i + size) % 26) for i in range(size))
+            data = bytes((i * 31 + size) & 0xFF for i in range(size))
+            await ws.send(text)
+            await ws.send(data)
+            assert await asyncio.wait_for(ws.recv(), 20) == text, f"text {size}"
+            assert await asyncio.wait_for(ws.recv(), 20) == data, f"binary {size}"
+        await ws.close(1000, "done")
+        assert ws.close_code == 1000, ws.close_code
+
+
+async def server():
+    async def echo(ws, *_):
+        async for message in ws:
+            await ws.send(message)
+        done.set_result(None)
+
+    done = asyncio.get_running_loop().create_future()
+    async with websockets.serve(echo, "127.0.0.1", 0, compression=None, max_size=None,
+                                ping_interval=None) as running:
+        print(running.sockets[0].getsockname()[1], flush=True)
+        await asyncio.wait_for(done, 60)
+
+
+asyncio.run(client(sys.argv[2]) if sys.argv[1] == "client" else server())

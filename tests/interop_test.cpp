@@ -1,0 +1,87 @@
+// Interop with independent peers (node `ws`, headless Chromium, Python `websockets`), each
+// run as a child process with the conversation of tests/interop: every size both ways,
+// byte for byte, pings, and a close with 1000 from the side that drives.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "Support.h"
+#include "tidewire/WebSocketClient.h"
+#include "tidewire/WebSocketServer.h"
+
+namespace {
+
+using namespace tidewire_test;
+using namespace relaymatrix::extensions::tidewire;
+
+const std::string dir = TIDEWIRE_INTEROP_DIR;
+const std::string node = "timeout 120 node " + dir + "/peer.js ";
+const std::string python = "timeout 120 /usr/bin/python3 " + dir + "/peer.py ";
+
+TEST(Interop, PeersDriveOurServer) {
+    const Certificates& certs = Certificates::get();
+    WebSocketServer plain(0), tls(0, certs.cert, certs.key);
+    for (WebSocketServer* server : {&plain, &tls}) {
+        server->onNewSession([](WebSocketSession& session) {
+            session.onMessageHandler = [&session](const Bytes& b, bool isText) {
+                session.send(b, isText, 0);
+            };
+        });
+        server->start();
+    }
+    const std::string ws = "ws://127.0.0.1:" + std::to_string(plain.boundPort()) + "/chat";
+    const std::string wss = "wss://localhost:" + std::to_string(tls.boundPort()) + "/chat";
+    for (const std::string& command :
+         {node + "client " + ws, node + "client " + wss + " " + certs.ca, python + "client " + ws,
+          node + "browser " + ws + " " + wss}) {
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+}
+
+TEST(Interop, OurClientDrivesPeers) {
+    const Certificates& certs = Certificates::get();
+    const std::vector<size_t> sizes = {0, 1, 125, 126, 65535, 65536, 1 << 20};
+    for (const std::string& peer :
+         {node + "server", node + "server " + certs.cert + " " + certs.key, python + "server"}) {
+        FILE* child = popen(peer.c_str(), "r");
+        char line[32] = {};
+        ASSERT_NE(fgets(line, sizeof line, child), nullptr) << peer;
+        const bool secure = peer.find(".pem") != std::string::npos;
+        LogRecorder logs;
+        Recorder events;
+        std::vector<Bytes> received;
+        WebSocketClient::Handlers h;
+        h.onOpen = [&] { events.add("open"); };
+        h.onClose = [&] { events.add("close"); };
+        h.onError = [&](const std::string& e) { events.add("error:" + e); };
+        h.onMessage = [&](const Bytes& b, bool isText) {
+            received.push_back(b);
+            events.add(isText ? "text" : "binary");
+        };
+        WebSocketClient client(
+            (secure ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(std::atoi(line)), {},
+            h);
+        for (size_t n : sizes) {
+            Bytes bytes(n);
+            for (size_t i = 0; i < n; ++i)
+                bytes[i] = static_cast<uint8_t>('a' + (i * 7 + n) % 26);
+            client.send(bytes, true, 4096);
+            client.send(bytes, false, 0);
+        }
+        client.ping(bytesOf("are you there"));
+        ASSERT_TRUE(events.waitForCount(1 + 2 * sizes.size())) << peer;
+        EXPECT_TRUE(logs.waitFor("debug [WebSocketClient] Received pong"));
+        client.close({0x03, 0xE8});
+        EXPECT_TRUE(events.waitFor("close")) << peer;
+        for (size_t i = 0; i < received.size(); ++i) {
+            const size_t n = sizes[i / 2];
+            Bytes expected(n);
+            for (size_t j = 0; j < n; ++j)
+                expected[j] = static_cast<uint8_t>('a' + (j * 7 + n) % 26);
+            EXPECT_EQ(received[i], expected) << peer << " message " << i;
+        }
+        EXPECT_EQ(pclose(child), 0) << peer;
+    }
+}
+
+}  // namespace
