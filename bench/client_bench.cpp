@@ -47,7 +47,7 @@ struct Counter {
 
 // A connected client whose peer has answered the handshake.
 struct OpenClient {
-    Peer peer{false, true};
+    Peer peer;
     Counter messages;
     std::unique_ptr<WebSocketClient> client;
 

@@ -3,9 +3,11 @@
 // message or starts closing at once. Whatever arrives: no message above the bound reaches
 // the host, nothing reaches it after the connection ended, every byte written is a whole
 // frame (unless a write was cut), and the connection is gone once nothing is pending.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
+#include "Frames.h"
 #include "MemoryConnection.h"
 #include "relaymatrix/LogCapture.h"
 
@@ -23,7 +25,7 @@ void run(const Script& script, uint8_t options) {
     static constexpr uint64_t bounds[4] = {100 * 1024 * 1024, 0, 7, 1000};
     const uint64_t bound = bounds[(options >> 4) & 3];
     bool ended = false;
-    Outcome outcome = runConnection<Client>(script, bound, [&](HostSession& host) {
+    Outcome outcome = runConnection<Client>(script, bound, [&](WebSocketSession& host) {
         host.onOpenHandler = [&] {
             require(!ended);
             if (options & 0x40)
@@ -41,23 +43,10 @@ void run(const Script& script, uint8_t options) {
         host.onErrorHandler = [&](const std::string&) { ended = true; };
     });
     require(outcome.closeCalls >= 1);
-    // Walk the frames written: headers well formed, masked exactly on the client side.
-    size_t at = 0;
-    while (outcome.output.size() - at >= 2) {
-        const uint8_t lengthCode = outcome.output[at + 1] & 0x7F;
-        require(((outcome.output[at + 1] & 0x80) != 0) == Client);
-        size_t header = 2 + (lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0) + (Client ? 4 : 0);
-        uint64_t length = lengthCode;
-        if (lengthCode >= 126 && outcome.output.size() - at >= header) {
-            length = 0;
-            for (size_t i = 2; i < header - (Client ? 4 : 0); ++i)
-                length = (length << 8) | outcome.output[at + i];
-        }
-        if (outcome.output.size() - at < header + length)
-            break;
-        at += header + length;
-    }
-    require(at == outcome.output.size() || script.failWriteAfter != SIZE_MAX);
+    std::vector<bool> masks;
+    tidewire_test::parseFrames(outcome.output, &masks);
+    require(outcome.output.empty() || script.failWriteAfter != SIZE_MAX);
+    require(std::count(masks.begin(), masks.end(), !Client) == 0);
 }
 
 }  // namespace

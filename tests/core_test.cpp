@@ -74,37 +74,6 @@ TEST(Frames, EncodeAndDecodeEveryLengthFormBothWays) {
     EXPECT_EQ(WebSocketFrame::build(bytesOf("hi"), true, 0x11, false), (Bytes{0x81, 2, 'h', 'i'}));
 }
 
-TEST(Frames, DecoderStepsAndReset) {
-    FrameDecoder decoder;
-    decoder.reset();
-    const Bytes empty = {0x8A, 0x00};
-    decoder.applyHeader(empty.data());
-    EXPECT_EQ(decoder.step(), FrameStep::Complete);  // unmasked and empty: no more bytes
-    decoder.reset();
-    const Bytes maskedEmpty = {0x89, 0x80, 1, 2, 3, 4};
-    decoder.applyHeader(maskedEmpty.data());
-    EXPECT_EQ(decoder.step(), FrameStep::LengthAndKey);
-    EXPECT_EQ(decoder.bytesNeeded(), 4u);
-    decoder.applyLengthAndKey(maskedEmpty.data() + 2);
-    EXPECT_EQ(decoder.step(), FrameStep::Complete);
-    EXPECT_EQ((std::vector<uint8_t>(decoder.frame().maskingKey.begin(),
-                                    decoder.frame().maskingKey.end())),
-              (Bytes{1, 2, 3, 4}));
-    decoder.reset();
-    EXPECT_EQ(decoder.step(), FrameStep::Header);
-    EXPECT_EQ(
-        decoder.frame().toString(),
-        "WebSocketFrame{fin=0, opcode=0x0, masked=0, payload length=0, extended payload length "
-        "bytes=0, payload size=0, frame complete=0}");
-    // In place: the reader fills the storage, the decoder unmasks it.
-    const Bytes wire = frame(1, pattern(300), true);
-    decoder.applyHeader(wire.data());
-    decoder.applyLengthAndKey(wire.data() + 2);
-    std::copy(wire.begin() + 8, wire.end(), decoder.preparePayload());
-    decoder.finishPayload();
-    EXPECT_EQ(decoder.frame().payload, pattern(300));
-}
-
 TEST(Frames, MessagesSplitIntoFramesAndToString) {
     const Bytes data = bytesOf("abcdefg");
     for (auto [maxFrame, expected] : std::vector<std::pair<size_t, std::vector<std::string>>>{

@@ -1,9 +1,7 @@
 #pragma once
 
-// Helpers for the whole suite: bytes, captured log lines, recorded handler calls, test TLS
-// material, and one scripted peer over real sockets with an independent frame codec.
-
-#include <gtest/gtest.h>
+// Helpers for the whole suite: captured log lines, recorded handler calls, test TLS
+// material, and one scripted peer over real sockets.
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
@@ -16,73 +14,67 @@
 #include <string>
 #include <vector>
 
+#include "Frames.h"
 #include "relaymatrix/LogCapture.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace tidewire_test {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-using relaymatrix::testing::LogLevel;
-constexpr auto deadline = 20s;
-
-inline Bytes bytesOf(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-inline std::string textOf(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// Lines and events are kept as text and waited for with a deadline, never slept on.
+// Items as text, waited for with a deadline, never slept on.
 class Recorder {
 public:
+    using Items = std::vector<std::string>;
     void add(std::string item) {
         std::lock_guard<std::mutex> lock(mutex);
         items.push_back(std::move(item));
         changed.notify_all();
     }
-    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& done) {
+    bool waitFor(const std::function<bool(const Items&)>& done) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, deadline, [&] { return done(items); });
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(items); });
     }
     bool waitFor(const std::string& item) {
-        return waitFor([&](auto& v) { return has(v, item); });
+        return waitFor([&](auto& v) { return count(v, item) > 0; });
     }
     bool waitForCount(size_t n) {
         return waitFor([&](auto& v) { return v.size() >= n; });
     }
-    std::vector<std::string> all() const {
+    // Waits for an item that starts with `prefix`.
+    bool waitForPrefix(const std::string& prefix) {
+        return waitFor([&](auto& v) {
+            return std::any_of(v.begin(), v.end(),
+                               [&](auto& i) { return i.rfind(prefix, 0) == 0; });
+        });
+    }
+    Items all() const {
         std::lock_guard<std::mutex> lock(mutex);
         return items;
     }
-    size_t count(const std::string& item) const {
-        auto v = all();
+    size_t count(const std::string& item) const { return count(all(), item); }
+    static size_t count(const Items& v, const std::string& item) {
         return static_cast<size_t>(std::count(v.begin(), v.end(), item));
-    }
-    static bool has(const std::vector<std::string>& v, const std::string& item) {
-        return std::find(v.begin(), v.end(), item) != v.end();
     }
 
 private:
     mutable std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> items;
+    Items items;
 };
 
 // Every log line while alive, as "level text" ("debug [WebSocketClient] Received pong").
 class LogRecorder : public Recorder {
 public:
     LogRecorder() {
-        relaymatrix::testing::setLogSink([this](LogLevel level, const std::string& text) {
-            add(std::string(relaymatrix::testing::logLevelName(level)) + " " + text);
-        });
+        relaymatrix::testing::setLogSink(
+            [this](relaymatrix::testing::LogLevel level, const std::string& text) {
+                add(std::string(relaymatrix::testing::logLevelName(level)) + " " + text);
+            });
     }
     ~LogRecorder() { relaymatrix::testing::setLogSink({}); }
 };
 
-// Handler calls of one session as "open", "text:<bytes>", "binary:<size>", "error:<text>",
-// "close".
+// A session's handler calls as "open", "text:<bytes>", "binary:<size>", "error:<text>", "close".
 inline void record(relaymatrix::extensions::tidewire::WebSocketSession& session, Recorder& events) {
     session.onOpenHandler = [&events] { events.add("open"); };
     session.onMessageHandler = [&events](const Bytes& bytes, bool isText) {
@@ -92,251 +84,139 @@ inline void record(relaymatrix::extensions::tidewire::WebSocketSession& session,
     session.onCloseHandler = [&events] { events.add("close"); };
 }
 
-// Test TLS material made once per process: a CA, a server certificate it signed for
-// localhost and 127.0.0.1, and one for another name. The CA becomes the client's trust store.
+// Made once per process: a CA (the client's trust store from then on), a server certificate it
+// signed for localhost and 127.0.0.1 ("server"), and one for another name ("other").
 struct Certificates {
-    std::string dir, ca, cert, key, otherCert, otherKey;
+    std::string ca, cert, key, otherCert, otherKey;
     static const Certificates& get() {
-        static const Certificates instance = make();
+        static const Certificates instance = [] {
+            char pattern[] = "/tmp/tidewire-tls-XXXXXX";
+            const std::string d = std::string(mkdtemp(pattern)) + "/";
+            const std::string script =
+                "cd " + d + R"( && K='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'
+                openssl req -x509 $K -days 2 -subj /CN=TestCA -keyout ca.key -out ca.pem 2>/dev/null
+                for n in server:DNS:localhost,IP:127.0.0.1 other:DNS:other.example; do f=${n%%:*}
+                  openssl req $K -subj /CN=$f -keyout $f.key -out $f.csr 2>/dev/null && echo subjectAltName=${n#*:} >$f.ext
+                  openssl x509 -req -in $f.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile $f.ext -out $f.pem 2>/dev/null
+                done && test -s other.pem)";
+            if (std::system(script.c_str()) != 0)
+                throw std::runtime_error("openssl failed");
+            setenv("SSL_CERT_FILE", (d + "ca.pem").c_str(), 1);
+            return Certificates{d + "ca.pem", d + "server.pem", d + "server.key", d + "other.pem",
+                                d + "other.key"};
+        }();
         return instance;
-    }
-    static Certificates make() {
-        char pattern[] = "/tmp/tidewire-tls-XXXXXX";
-        const std::string d = mkdtemp(pattern);
-        const std::string script =
-            "cd " + d + " && K='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes' && " +
-            "openssl req -x509 $K -days 2 -subj /CN=TestCA -keyout ca.key -out ca.pem && " +
-            "for n in server:DNS:localhost,IP:127.0.0.1 other:DNS:other.example; do " +
-            "openssl req $K -subj /CN=${n%%:*} -keyout ${n%%:*}.key -out ${n%%:*}.csr && " +
-            "echo subjectAltName=${n#*:} > ${n%%:*}.ext && openssl x509 -req -in ${n%%:*}.csr " +
-            "-CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ${n%%:*}.ext " +
-            "-out ${n%%:*}.pem; done 2>/dev/null";
-        if (std::system(script.c_str()) != 0) {
-            throw std::runtime_error("openssl could not make the test certificates");
-        }
-        setenv("SSL_CERT_FILE", (d + "/ca.pem").c_str(), 1);
-        return {d,
-                d + "/ca.pem",
-                d + "/server.pem",
-                d + "/server.key",
-                d + "/other.pem",
-                d + "/other.key"};
     }
 };
 
-// A frame as an independent peer writes it; masked frames use the key 01 02 03 04.
-inline Bytes frame(uint8_t opcode, const Bytes& payload, bool masked, bool fin = true) {
-    Bytes out{static_cast<uint8_t>((fin ? 0x80 : 0) | opcode)};
-    const uint8_t maskBit = masked ? 0x80 : 0;
-    const size_t n = payload.size();
-    if (n < 126) {
-        out.push_back(static_cast<uint8_t>(maskBit | n));
-    } else {
-        const int width = n <= 0xFFFF ? 2 : 8;
-        out.push_back(static_cast<uint8_t>(maskBit | (width == 2 ? 126 : 127)));
-        for (int i = width - 1; i >= 0; --i)
-            out.push_back(static_cast<uint8_t>(n >> (8 * i)));
-    }
-    const uint8_t key[4] = {1, 2, 3, 4};
-    if (masked)
-        out.insert(out.end(), key, key + 4);
-    for (size_t i = 0; i < n; ++i)
-        out.push_back(payload[i] ^ (masked ? key[i % 4] : 0));
-    return out;
-}
-
-// Decodes frames from the front of `bytes` as "<opcode>[*]:<payload>" ('*': not final);
-// `masks` collects each frame's MASK bit. Stops at an incomplete frame, leaving it.
-inline std::vector<std::string> parseFrames(Bytes& bytes, std::vector<bool>* masks = nullptr) {
-    std::vector<std::string> frames;
-    size_t at = 0;
-    while (bytes.size() - at >= 2) {
-        const uint8_t b0 = bytes[at], b1 = bytes[at + 1];
-        size_t header = 2;
-        uint64_t n = b1 & 0x7F;
-        const size_t width = n == 126 ? 2 : n == 127 ? 8 : 0;
-        if (bytes.size() - at < header + width + ((b1 & 0x80) ? 4 : 0))
-            break;
-        if (width != 0) {
-            n = 0;
-            for (size_t i = 0; i < width; ++i)
-                n = (n << 8) | bytes[at + 2 + i];
-        }
-        header += width;
-        const uint8_t* key = (b1 & 0x80) ? &bytes[at + header] : nullptr;
-        header += key ? 4 : 0;
-        if (bytes.size() - at - header < n)
-            break;
-        std::string payload;
-        for (uint64_t i = 0; i < n; ++i)
-            payload += static_cast<char>(bytes[at + header + i] ^ (key ? key[i % 4] : 0));
-        if (masks)
-            masks->push_back(key != nullptr);
-        frames.push_back(std::to_string(b0 & 0x0F) + ((b0 & 0x80) ? ":" : "*:") + payload);
-        at += header + n;
-    }
-    bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(at));
-    return frames;
-}
-
-// One end of a real TCP (or TLS) connection driven from the test thread. Every wait has a
-// deadline; a wait that runs out fails the test.
+// One end of a real TCP connection, driven from the test thread with blocking calls (the
+// test's own time limit bounds them): a client of 127.0.0.1:port, or a listener on a free
+// loopback port (a TLS server with `certificate` and `key`) that accept() connects.
 class Peer {
 public:
-    // Connects to 127.0.0.1:port; `tls` wraps it in a TLS client that checks nothing.
-    static std::unique_ptr<Peer> connect(unsigned short port, bool tls = false) {
-        auto peer = std::unique_ptr<Peer>(new Peer(tls, false));
+    static std::unique_ptr<Peer> connect(unsigned short port) {
+        auto peer = std::make_unique<Peer>();
         peer->socket.connect({asio::ip::make_address("127.0.0.1"), port});
-        if (tls)
-            peer->runOp([&](auto done) {
-                peer->tlsStream->async_handshake(asio::ssl::stream_base::client, done);
-            });
         return peer;
     }
-    // Listens on a free loopback port; accept() takes one connection (TLS with the test
-    // certificate when `tls`).
-    explicit Peer(bool tls, bool listen)
-        : acceptor(io),
-          socket(io),
-          context(tls && listen ? asio::ssl::context::tls_server : asio::ssl::context::tls_client) {
-        if (tls) {
-            if (listen) {
-                context.use_certificate_chain_file(Certificates::get().cert);
-                context.use_private_key_file(Certificates::get().key, asio::ssl::context::pem);
-            }
-            tlsStream.emplace(socket, context);
+    explicit Peer(const std::string& certificate = "", const std::string& key = "") {
+        if (!key.empty()) {
+            context.use_certificate_chain_file(certificate);
+            context.use_private_key_file(key, asio::ssl::context::pem);
+            tls.emplace(socket, context);
         }
-        if (listen) {
+    }
+    unsigned short port() {
+        if (!acceptor.is_open()) {
             acceptor.open(asio::ip::tcp::v4());
             acceptor.bind({asio::ip::make_address("127.0.0.1"), 0});
             acceptor.listen();
         }
+        return acceptor.local_endpoint().port();
     }
-    unsigned short port() const { return acceptor.local_endpoint().port(); }
-    void accept() {
-        runOp([&](auto done) { acceptor.async_accept(socket, done); });
-        if (tlsStream)
-            runOp([&](auto done) {
-                tlsStream->async_handshake(asio::ssl::stream_base::server, done);
-            });
+    // Takes one connection; false when its TLS handshake failed.
+    bool accept() {
+        acceptor.accept(socket);
+        asio::error_code ec;
+        if (tls)
+            tls->handshake(asio::ssl::stream_base::server, ec);
+        return !ec;
     }
-
     void write(const Bytes& bytes) {
-        runOp([&](auto done) {
-            withStream([&](auto& s) { asio::async_write(s, asio::buffer(bytes), done); });
-        });
+        withStream([&](auto& s) { asio::write(s, asio::buffer(bytes)); });
     }
     void write(const std::string& text) { write(bytesOf(text)); }
-    // The HTTP header block at the front of the stream (request or response).
+    // The HTTP header block at the front of the stream, or what came before its end.
     std::string readHeader() {
-        while (true) {
-            const std::string text = textOf(input);
-            const size_t end = text.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                input.erase(input.begin(), input.begin() + static_cast<long>(end + 4));
-                return text.substr(0, end + 4);
-            }
-            if (!readSome())
-                return text;
+        size_t end;
+        while ((end = textOf(input).find("\r\n\r\n")) == std::string::npos && readSome()) {
         }
+        return textOf(take(end == std::string::npos ? input.size() : end + 4));
     }
-    // The next `count` frames, parsed as parseFrames shows them.
+    // Answers a client's opening handshake with the matching 101; returns the request.
+    std::string acceptUpgrade() {
+        const std::string request = readHeader();
+        const size_t at = request.find("Sec-WebSocket-Key: ");
+        write("HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " +
+              relaymatrix::extensions::tidewire::generateAcceptKey(request.substr(at + 19, 24)) +
+              "\r\n\r\n");
+        return request;
+    }
+    // The next `count` frames (fewer when the stream ends), as parseFrames shows them.
     std::vector<std::string> readFrames(size_t count, std::vector<bool>* masks = nullptr) {
         std::vector<std::string> frames;
-        while (true) {
+        do {
             for (auto& f : parseFrames(input, masks))
                 frames.push_back(std::move(f));
-            if (frames.size() >= count || !readSome())
-                return frames;
-        }
+        } while (frames.size() < count && readSome());
+        return frames;
     }
-    // The next `count` raw bytes (fewer when the stream ends first).
     Bytes readBytes(size_t count) {
         while (input.size() < count && readSome()) {
         }
-        Bytes out(input.begin(), input.begin() + static_cast<long>(std::min(count, input.size())));
-        input.erase(input.begin(), input.begin() + static_cast<long>(out.size()));
-        return out;
+        return take(std::min(count, input.size()));
     }
-    // True once the other side has closed (end of stream or reset) within the deadline.
-    bool waitForClose() {
+    // Reads until the other side has closed (end of stream or reset).
+    void waitForClose() {
         while (readSome()) {
         }
-        return lastError != asio::error::operation_aborted;
     }
-    // Answers a client's opening handshake with the matching 101.
-    std::string acceptUpgrade();
-    // Ends our sending side: the other end reads what was sent, then the end of the stream.
-    void finish() { socket.shutdown(asio::socket_base::shutdown_send); }
+    // Our sending side ends: the other end reads what was sent, then the end of the stream.
+    void finish() { socket.shutdown(asio::socket_base::shutdown_send, ignored); }
     void reset() {
         socket.set_option(asio::socket_base::linger(true, 0));
         socket.close();
     }
 
-    Bytes input;  // read and not yet consumed
-    asio::error_code lastError;
-
 private:
     template <class F>
     void withStream(F&& f) {
-        if (tlsStream)
-            f(*tlsStream);
+        if (tls)
+            f(*tls);
         else
             f(socket);
     }
     bool readSome() {
         uint8_t chunk[65536];
-        size_t got = 0;
-        runOp(
-            [&](auto done) {
-                withStream([&](auto& s) {
-                    s.async_read_some(asio::buffer(chunk),
-                                      [&, done](asio::error_code ec, size_t n) {
-                                          got = n;
-                                          done(ec);
-                                      });
-                });
-            },
-            false);
-        input.insert(input.end(), chunk, chunk + got);
-        return !lastError;
+        asio::error_code ec;
+        size_t n = 0;
+        withStream([&](auto& s) { n = s.read_some(asio::buffer(chunk), ec); });
+        input.insert(input.end(), chunk, chunk + n);
+        return !ec;
     }
-    template <class Start>
-    void runOp(Start start, bool mustSucceed = true) {
-        bool finished = false;
-        start([&](asio::error_code ec, auto&&...) {
-            lastError = ec;
-            finished = true;
-        });
-        io.restart();
-        io.run_for(deadline);
-        if (!finished) {
-            lastError = asio::error::operation_aborted;
-            socket.cancel();
-            io.restart();
-            io.run();
-            ADD_FAILURE() << "peer operation timed out";
-        } else if (mustSucceed && lastError) {
-            ADD_FAILURE() << "peer operation failed: " << lastError.message();
-        }
+    Bytes take(size_t n) {
+        Bytes front(input.begin(), input.begin() + static_cast<long>(n));
+        input.erase(input.begin(), input.begin() + static_cast<long>(n));
+        return front;
     }
 
     asio::io_context io;
-    asio::ip::tcp::acceptor acceptor;
-    asio::ip::tcp::socket socket;
-    asio::ssl::context context;
-    std::optional<asio::ssl::stream<asio::ip::tcp::socket&>> tlsStream;
+    asio::ip::tcp::acceptor acceptor{io};
+    asio::ip::tcp::socket socket{io};
+    asio::ssl::context context{asio::ssl::context::tls_server};
+    std::optional<asio::ssl::stream<asio::ip::tcp::socket&>> tls;
+    Bytes input;  // read and not yet taken
+    asio::error_code ignored;
 };
-
-inline std::string Peer::acceptUpgrade() {
-    const std::string request = readHeader();
-    const size_t at = request.find("Sec-WebSocket-Key: ");
-    const std::string key = at == std::string::npos ? "" : request.substr(at + 19, 24);
-    write(
-        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Accept: " +
-        relaymatrix::extensions::tidewire::generateAcceptKey(key) + "\r\n\r\n");
-    return request;
-}
 
 }  // namespace tidewire_test
