@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "Support.h"
-#include "core/FrameDecoder.h"
+#include "core/FrameHeader.h"
 #include "core/HandshakeText.h"
 #include "core/Masking.h"
 #include "core/OutgoingFrames.h"
@@ -26,60 +26,26 @@ Bytes pattern(size_t n) {
     return b;
 }
 
-// Decodes one whole frame with the step-wise decoder, as a reader drives it.
-WebSocketFrame decode(const Bytes& wire) {
-    FrameDecoder decoder;
-    decoder.reset();
-    size_t at = 0;
-    decoder.applyHeader(&wire[at]);
-    at += 2;
-    if (decoder.step() == FrameStep::LengthAndKey) {
-        decoder.applyLengthAndKey(&wire[at]);
-        at += decoder.frame().extendedPayloadLengthBytes + (decoder.frame().masked ? 4 : 0);
-    }
-    if (decoder.step() == FrameStep::Payload) {
-        EXPECT_EQ(decoder.bytesNeeded(), wire.size() - at);
-        decoder.applyPayload(&wire[at]);
-    }
-    EXPECT_EQ(decoder.step(), FrameStep::Complete);
-    return decoder.frame();
-}
-
-TEST(Frames, EncodeAndDecodeEveryLengthFormBothWays) {
+// Decoding runs through the engine and the end-to-end cases; here, what we encode must read
+// back through an independent decoder.
+TEST(Frames, EveryLengthFormAndSplit) {
     for (size_t n : {0, 1, 125, 126, 65535, 65536, 70001}) {
         for (bool masked : {false, true}) {
             for (bool fin : {false, true}) {
-                const Bytes payload = pattern(n);
-                const Bytes wire = WebSocketFrame::build(payload, fin, opcodes::Binary, masked);
-                Bytes copy = wire;
-                std::vector<bool> masks;
-                EXPECT_EQ(parseFrames(copy, &masks),
-                          std::vector<std::string>{std::string("2") + (fin ? ":" : "*:") +
-                                                   textOf(payload)});
-                EXPECT_EQ(masks, std::vector<bool>{masked});
+                Bytes wire = WebSocketFrame::build(pattern(n), fin, opcodes::Binary, masked);
                 EXPECT_EQ(wire.size(), frameHeaderSize(n, masked) + n);
-                const WebSocketFrame f = decode(wire);
-                EXPECT_EQ(f.fin, fin);
-                EXPECT_EQ(f.opcode, opcodes::Binary);
-                EXPECT_EQ(f.masked, masked);
-                EXPECT_EQ(f.payloadLength, n);
-                EXPECT_EQ(f.extendedPayloadLengthBytes, n < 126 ? 0u : n < 65536 ? 2u : 8u);
-                EXPECT_EQ(f.payload, payload);
-                EXPECT_TRUE(f.frameComplete);
+                std::vector<bool> masks;
+                EXPECT_EQ(parseFrames(wire, &masks),
+                          std::vector<std::string>{(fin ? "2:" : "2*:") + textOf(pattern(n))});
+                EXPECT_EQ(masks, std::vector<bool>{masked});
             }
         }
     }
-    // An independent peer's bytes decode the same.
-    EXPECT_EQ(decode(frame(9, bytesOf("ping!"), true)).payload, bytesOf("ping!"));
     EXPECT_EQ(WebSocketFrame::build(bytesOf("hi"), true, 0x11, false), (Bytes{0x81, 2, 'h', 'i'}));
-}
-
-TEST(Frames, MessagesSplitIntoFramesAndToString) {
     const Bytes data = bytesOf("abcdefg");
     for (auto [maxFrame, expected] : std::vector<std::pair<size_t, std::vector<std::string>>>{
              {0, {"1:abcdefg"}},
              {7, {"1:abcdefg"}},
-             {100, {"1:abcdefg"}},
              {3, {"1*:abc", "0*:def", "0:g"}},
              {1, {"1*:a", "0*:b", "0*:c", "0*:d", "0*:e", "0*:f", "0:g"}}}) {
         for (bool masked : {false, true}) {
@@ -122,16 +88,11 @@ TEST(Frames, MaskingMatchesTheNaiveRuleAtEveryOffsetAndSize) {
 }
 
 TEST(Handshake, Primitives) {
-    const std::pair<std::string, std::string> base64[] = {{"", ""},
-                                                          {"f", "Zg=="},
-                                                          {"fo", "Zm8="},
-                                                          {"foo", "Zm9v"},
-                                                          {"foob", "Zm9vYg=="},
-                                                          {std::string("\0\xff\xfe", 3), "AP/+"},
-                                                          {"fooba", "Zm9vYmE="}};
-    for (const auto& [in, out] : base64) {
-        EXPECT_EQ(Base64::encode(in), out);
-        EXPECT_EQ(Base64::encode(bytesOf(in)), out);
+    const std::string in[] = {"", "f", "fo", "foo", "foob", std::string("\0\xff\xfe", 3), "fooba"};
+    const std::string out[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "AP/+", "Zm9vYmE="};
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(Base64::encode(in[i]), out[i]);
+        EXPECT_EQ(Base64::encode(bytesOf(in[i])), out[i]);
     }
     EXPECT_EQ(Base64::encode(SHA1Hash::hash("abc")), "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
     EXPECT_EQ(generateAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
@@ -140,20 +101,7 @@ TEST(Handshake, Primitives) {
     generateNonce(used);
     reference.discard(16);
     EXPECT_EQ(used(), reference());
-}
-
-TEST(Handshake, ClientRequestAndServerResponseTexts) {
-    EXPECT_EQ(buildClientHandshakeRequest("/chat?x=1", "example.com", "KEY", {"a", "b"}),
-              "GET /chat?x=1 HTTP/1.1\r\nHost: example.com\r\nUpgrade: websocket\r\n"
-              "Connection: keep-alive, Upgrade\r\nSec-WebSocket-Key: KEY\r\n"
-              "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: a, b\r\n\r\n");
-    EXPECT_EQ(buildClientHandshakeRequest("/", "h", "K", {}).find("Protocol"), std::string::npos);
-    EXPECT_EQ(buildServerHandshakeResponse("dGhlIHNhbXBsZSBub25jZQ=="),
-              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
-    EXPECT_EQ(findHeaderBlockEnd("GET / HTTP/1.1\r\nA: b\r\n\r\nrest"), 24u);
-    EXPECT_EQ(findHeaderBlockEnd("GET / HTTP/1.1\r\nA: b\r\n\r"), 0u);
-
+    // The request and response texts are checked byte for byte by the client and server cases.
     const ClientHandshakeRequest request = parseClientHandshakeRequest(
         "GET /Sec-WebSocket-Key: no HTTP/1.1\r\nsec-websocket-key: first\r\nHost: x\r\n"
         "SEC-WEBSOCKET-PROTOCOL: chat, v2\r\nX-Sec-WebSocket-Key: last\r\n"

@@ -1,8 +1,9 @@
 // The UDP endpoint against plain loopback sockets: delivery, truncation, the sender filter,
-// refused sends, restarts and the exact log lines.
+// refused sends, restarts and the exact log lines; and the extension's entry point.
 #include <gtest/gtest.h>
 
 #include "Support.h"
+#include "tidewire/TidewireExtension.h"
 #include "tidewire/UDPServer.h"
 
 namespace {
@@ -94,6 +95,14 @@ TEST(Udp, SendingModeTalksToItsRemoteOnlyAndRestarts) {
     EXPECT_EQ(unspecified.send("x", 1), 3);
     EXPECT_EQ(logs.count("error [UDPServer] Error: No remote endpoint available to send data"), 1u);
     EXPECT_THROW(UDPServer("localhost", 9, 0), std::system_error);
+}
+
+TEST(TidewireExtension, InitializeLogsItsLineAtDebugEachTime) {
+    LogRecorder log;
+    relaymatrix::extensions::tidewire::TidewireExtension().initialize();
+    relaymatrix::extensions::tidewire::TidewireExtension().initialize();
+    const std::string line = "debug Initialized Relaymatrix Extension -- Tidewire --";
+    EXPECT_EQ(log.all(), (std::vector<std::string>{line, line}));
 }
 
 }  // namespace

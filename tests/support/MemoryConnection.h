@@ -28,7 +28,6 @@ struct Script {
 
 struct Outcome {
     Bytes output;  // every byte written
-    size_t closeCalls = 0;
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -89,10 +88,11 @@ private:
 };
 
 // One side of a connection on the memory stream, owned only by its pending handlers (as a
-// server session is), so a handler that forgets to hold it is a use-after-free. Its host
-// session's calls go straight to the engine.
+// server session is), so a handler that forgets to hold it is a use-after-free. It is its own
+// host session: the host's calls go straight to the engine.
 template <bool Client>
 class MemoryConnection : public ConnectionEngine<MemoryConnection<Client>>,
+                         public WebSocketSession,
                          public std::enable_shared_from_this<MemoryConnection<Client>> {
 public:
     MemoryConnection(asio::io_context& loop, const Script& script, Outcome& outcome)
@@ -110,27 +110,15 @@ public:
         f(stream);
     }
     asio::ip::tcp::socket& tcpSocket() { return socket; }  // never opened: the peer is "unknown"
-    WebSocketSession& session() { return host; }
-    void connectionClosed() {
-        ++outcome.closeCalls;
-        stream.closed = true;
-    }
+    WebSocketSession& session() { return *this; }
+    void connectionClosed() { stream.closed = true; }
 
-    struct Host : WebSocketSession {
-        std::weak_ptr<MemoryConnection> connection;
-        void send(const Bytes& d, bool isText, size_t maxFrameSize) override {
-            if (auto c = connection.lock())
-                c->sendMessage(d, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
-        }
-        void ping(const Bytes& payload) override {
-            if (auto c = connection.lock())
-                c->sendMessage(payload, opcodes::Ping, 0);
-        }
-        void close(const Bytes& payload) override {
-            if (auto c = connection.lock())
-                c->sendClose(payload);
-        }
-    } host;
+    void send(const Bytes& d, bool isText, size_t maxFrameSize) override {
+        this->sendMessage(d, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
+    }
+    void ping(const Bytes& payload) override { this->sendMessage(payload, opcodes::Ping, 0); }
+    void close(const Bytes& payload) override { this->sendClose(payload); }
+    using ConnectionEngine<MemoryConnection>::close;
     MemoryStream stream;
 
 private:
@@ -147,9 +135,8 @@ Outcome runConnection(const Script& script, uint64_t maxMessageSize,
     asio::io_context loop;
     Outcome outcome;
     auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, outcome);
-    connection->host.connection = connection;
     connection->setMaxMessageSize(maxMessageSize);
-    prepare(connection->host);
+    prepare(*connection);
     asio::post(loop, [connection] { connection->open(); });
     std::weak_ptr<MemoryConnection<Client>> weak = connection;
     connection.reset();  // from here on, pending handlers alone hold it

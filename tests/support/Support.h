@@ -34,25 +34,22 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(items); });
     }
-    bool waitFor(const std::string& item) {
-        return waitFor([&](auto& v) { return count(v, item) > 0; });
+    // Waits for an item equal to `item` or, with `prefix`, starting with it.
+    bool waitFor(const std::string& item, bool prefix = false) {
+        return waitFor([&](const Items& v) {
+            return std::any_of(v.begin(), v.end(),
+                               [&](auto& i) { return prefix ? i.rfind(item, 0) == 0 : i == item; });
+        });
     }
     bool waitForCount(size_t n) {
-        return waitFor([&](auto& v) { return v.size() >= n; });
-    }
-    // Waits for an item that starts with `prefix`.
-    bool waitForPrefix(const std::string& prefix) {
-        return waitFor([&](auto& v) {
-            return std::any_of(v.begin(), v.end(),
-                               [&](auto& i) { return i.rfind(prefix, 0) == 0; });
-        });
+        return waitFor([&](const Items& v) { return v.size() >= n; });
     }
     Items all() const {
         std::lock_guard<std::mutex> lock(mutex);
         return items;
     }
-    size_t count(const std::string& item) const { return count(all(), item); }
-    static size_t count(const Items& v, const std::string& item) {
+    size_t count(const std::string& item) const {
+        const Items v = all();
         return static_cast<size_t>(std::count(v.begin(), v.end(), item));
     }
 
