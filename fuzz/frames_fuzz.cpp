@@ -25,7 +25,7 @@ void run(const Script& script, uint8_t options) {
     static constexpr uint64_t bounds[4] = {100 * 1024 * 1024, 0, 7, 1000};
     const uint64_t bound = bounds[(options >> 4) & 3];
     bool ended = false;
-    Outcome outcome = runConnection<Client>(script, bound, [&](WebSocketSession& host) {
+    Bytes output = runConnection<Client>(script, bound, [&](WebSocketSession& host) {
         host.onOpenHandler = [&] {
             require(!ended);
             if (options & 0x40)
@@ -43,8 +43,8 @@ void run(const Script& script, uint8_t options) {
         host.onErrorHandler = [&](const std::string&) { ended = true; };
     });
     std::vector<bool> masks;
-    tidewire_test::parseFrames(outcome.output, &masks);
-    require(outcome.output.empty() || script.failWriteAfter != SIZE_MAX);
+    tidewire_test::parseFrames(output, &masks);
+    require(output.empty() || script.failWriteAfter != SIZE_MAX);
     require(std::count(masks.begin(), masks.end(), !Client) == 0);
 }
 

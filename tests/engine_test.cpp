@@ -152,7 +152,7 @@ void runCase(const Case& c) {
     }
     LogRecorder logs;
     Recorder events;
-    auto outcome = tidewire_memory::runConnection<Client>(
+    Bytes output = tidewire_memory::runConnection<Client>(
         script, c.maxMessageSize, [&](WebSocketSession& host) {
             record(host, events);
             host.onOpenHandler = nullptr;
@@ -162,9 +162,8 @@ void runCase(const Case& c) {
         });
     EXPECT_EQ(events.all(), c.events);
     std::vector<bool> masks;
-    EXPECT_EQ(parseFrames(outcome.output, &masks), c.written);
-    EXPECT_TRUE(outcome.output.empty() || c.script.failWriteAfter != SIZE_MAX ||
-                c.script.writeChunk)
+    EXPECT_EQ(parseFrames(output, &masks), c.written);
+    EXPECT_TRUE(output.empty() || c.script.failWriteAfter != SIZE_MAX || c.script.writeChunk)
         << "a cut frame";
     EXPECT_EQ(std::count(masks.begin(), masks.end(), !Client), 0) << "only a client masks";
     std::map<std::string, size_t> wanted;

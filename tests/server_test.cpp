@@ -24,13 +24,12 @@ const std::string upgrade =
 struct EchoServer {
     explicit EchoServer(bool tls = false)
         : server(tls ? WebSocketServer(0, Certificates::get().cert, Certificates::get().key)
-                     : WebSocketServer(0)) {}
-    void start() {
+                     : WebSocketServer(0)) {
         server.onNewSession([this](WebSocketSession& session) {
             record(session, events);
-            session.onMessageHandler = [this, &session](const Bytes& bytes, bool isText) {
-                events.add(isText ? "text:" + textOf(bytes)
-                                  : "binary:" + std::to_string(bytes.size()));
+            session.onMessageHandler = [recorded = session.onMessageHandler, &session](
+                                           const Bytes& bytes, bool isText) {
+                recorded(bytes, isText);
                 session.send(bytes, isText, 0);
             };
         });
@@ -43,7 +42,6 @@ struct EchoServer {
 
 TEST(Server, AnswersTheHandshakeEchoesAndClosesInOrder) {
     EchoServer s;
-    s.start();
     auto peer = Peer::connect(s.server.boundPort());
     peer->write(upgrade);
     EXPECT_EQ(peer->readHeader(),
@@ -135,7 +133,6 @@ TEST(Server, HostileAndFailingClients) {
     };
     for (const Row& row : rows) {
         EchoServer s(row.tls);
-        s.start();
         auto peer = Peer::connect(s.server.boundPort());
         peer->write(row.bytes);
         if (row.reset) {
@@ -155,7 +152,6 @@ TEST(Server, HostileAndFailingClients) {
 // message arrives whole, each thread's in its order, and every session ends and is removed.
 TEST(Server, ManyClientsManyThreads) {
     EchoServer s;
-    s.start();
     const std::vector<size_t> sizes = {1, 125, 126, 65535, 65536, 1 << 20};
     std::vector<Recorder> events(8);
     std::vector<std::unique_ptr<WebSocketClient>> clients;

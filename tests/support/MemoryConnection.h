@@ -26,10 +26,6 @@ struct Script {
     size_t writeChunk = 0;
 };
 
-struct Outcome {
-    Bytes output;  // every byte written
-};
-
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
 class MemoryStream {
 public:
@@ -95,9 +91,9 @@ class MemoryConnection : public ConnectionEngine<MemoryConnection<Client>>,
                          public WebSocketSession,
                          public std::enable_shared_from_this<MemoryConnection<Client>> {
 public:
-    MemoryConnection(asio::io_context& loop, const Script& script, Outcome& outcome)
-        : stream(loop.get_executor(), script), loop(loop), socket(loop), outcome(outcome) {}
-    ~MemoryConnection() { outcome.output = std::move(stream.output); }
+    MemoryConnection(asio::io_context& loop, const Script& script, Bytes& written)
+        : stream(loop.get_executor(), script), loop(loop), socket(loop), written(written) {}
+    ~MemoryConnection() { written = std::move(stream.output); }
 
     static constexpr bool maskOutgoing = Client;
     static const char* logPrefix() {
@@ -124,17 +120,18 @@ public:
 private:
     asio::io_context& loop;
     asio::ip::tcp::socket socket;
-    Outcome& outcome;
+    Bytes& written;
 };
 
-// Runs one connection over `script` from the moment it opens until nothing is pending.
-// `prepare(host)` installs handlers and may call the host's send/close before the open.
+// Runs one connection over `script` from the moment it opens until nothing is pending, and
+// returns every byte it wrote. `prepare(host)` installs handlers and may call the host's
+// send/close before the open.
 template <bool Client>
-Outcome runConnection(const Script& script, uint64_t maxMessageSize,
-                      const std::function<void(WebSocketSession&)>& prepare) {
+Bytes runConnection(const Script& script, uint64_t maxMessageSize,
+                    const std::function<void(WebSocketSession&)>& prepare) {
     asio::io_context loop;
-    Outcome outcome;
-    auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, outcome);
+    Bytes written;
+    auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, written);
     connection->setMaxMessageSize(maxMessageSize);
     prepare(*connection);
     asio::post(loop, [connection] { connection->open(); });
@@ -143,7 +140,7 @@ Outcome runConnection(const Script& script, uint64_t maxMessageSize,
     loop.run();
     if (!weak.expired())
         throw std::logic_error("the connection outlives its last handler");
-    return outcome;
+    return written;
 }
 
 }  // namespace tidewire_memory
