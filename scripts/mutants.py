@@ -106,6 +106,8 @@ MOVED = {
     57: ("WebSocketSessionImpl.cpp", "failConnection(ec, errorTexts::sslHandshakeFailed);",
          'failConnection(ec, "SSL handshake error");'),
     58: ("WebSocketSessionImpl.cpp", 'Log::trace("Requested protocols: ", protocols);', ""),
+    59: ("UDPServer.cpp", "udpSendOnReceiveOnly);\n        return 1;", "udpSendOnReceiveOnly);\n        return 2;"),
+    63: ("UDPServer.cpp", "relaymatrix::Logger::error(errorTexts::udpZeroBytes);", ""),
 }
 
 

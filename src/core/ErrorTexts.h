@@ -33,4 +33,17 @@ constexpr const char* acceptError = "Accept error: ";
 constexpr const char* newSessionHandlerException = "New-session handler exception: ";
 constexpr const char* closeCallbackException = "Close callback exception: ";
 
+// UDPServer error lines: whole, or followed by the port (and what failed).
+constexpr const char* udpSendOnReceiveOnly =
+    "[UDPServer] Error: Trying to send on receive-only UDP server";
+constexpr const char* udpSendWhileStopped =
+    "[UDPServer] Error: Trying to send on a stopped UDP server";
+constexpr const char* udpNoRemote = "[UDPServer] Error: No remote endpoint available to send data";
+constexpr const char* udpSendFailed = "[UDPServer] Error sending data on port ";
+constexpr const char* udpReceiveFailed = "[UDPServer] Error receiving data on port ";
+constexpr const char* udpForeignSender = "[UDPServer] Remote sender endpoint ";  // then both ends
+constexpr const char* udpZeroBytes = "[UDPServer] Zero bytes received";
+constexpr const char* udpDelegateThrew = "[UDPServer] Error: Delegate threw on port ";
+constexpr const char* udpWorkerException = "[UDPServer] Error: Unhandled exception on port ";
+
 }  // namespace relaymatrix::extensions::tidewire::errorTexts

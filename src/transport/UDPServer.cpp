@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/EndpointText.h"
+#include "core/ErrorTexts.h"
 #include "relaymatrix/Logger.h"
 #include "transport/EventLoopThread.h"
 
@@ -17,6 +18,7 @@ namespace {
 using asio::ip::udp;
 using relaymatrix::extensions::tidewire::endpointText;
 using relaymatrix::extensions::tidewire::EventLoopThread;
+namespace errorTexts = relaymatrix::extensions::tidewire::errorTexts;
 
 constexpr size_t kMaxDatagramBytes = 1024;  // larger datagrams are cut to this size
 
@@ -41,8 +43,7 @@ struct UDPServer::Internals {
         : remoteHost(std::move(remoteHost)),
           remotePort(remotePort),
           localPort(localPort),
-          loop("[UDPServer] Error: Unhandled exception on port " + std::to_string(localPort) +
-               ": "),
+          loop(errorTexts::udpWorkerException + std::to_string(localPort) + ": "),
           socket(loop.context()),
           remoteEndpoint(udp::v4(), 0),
           senderEndpoint(udp::v4(), 0),
@@ -112,15 +113,15 @@ void UDPServer::stop() {
 int UDPServer::send(const char* data, size_t size) {
     Internals& in = *internals;
     if (in.receiveOnly) {
-        relaymatrix::Logger::error("[UDPServer] Error: Trying to send on receive-only UDP server");
+        relaymatrix::Logger::error(errorTexts::udpSendOnReceiveOnly);
         return 1;
     }
     if (!in.running.load()) {
-        relaymatrix::Logger::error("[UDPServer] Error: Trying to send on a stopped UDP server");
+        relaymatrix::Logger::error(errorTexts::udpSendWhileStopped);
         return 2;
     }
     if (in.remoteEndpoint.address().is_unspecified()) {
-        relaymatrix::Logger::error("[UDPServer] Error: No remote endpoint available to send data");
+        relaymatrix::Logger::error(errorTexts::udpNoRemote);
         return 3;
     }
     relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText() + " to " +
@@ -134,8 +135,8 @@ int UDPServer::send(const char* data, size_t size) {
             [this, payload](const std::error_code& ec, size_t bytesSent) {
                 Internals& in = *internals;
                 if (ec) {
-                    relaymatrix::Logger::error("[UDPServer] Error sending data on port " +
-                                               in.portText() + ": " + ec.message());
+                    relaymatrix::Logger::error(errorTexts::udpSendFailed + in.portText() + ": " +
+                                               ec.message());
                     return;
                 }
                 relaymatrix::Logger::debug("[UDPServer] Sent " + std::to_string(bytesSent) +
@@ -166,14 +167,14 @@ void UDPServer::receive() {
             Internals& in = *internals;
             in.receivePending = false;
             if (ec) {
-                relaymatrix::Logger::error("[UDPServer] Error receiving data on port " +
-                                           in.portText() + ": " + ec.message());
+                relaymatrix::Logger::error(errorTexts::udpReceiveFailed + in.portText() + ": " +
+                                           ec.message());
             } else if (!in.receiveOnly && in.senderEndpoint != in.remoteEndpoint) {
                 relaymatrix::Logger::error(
-                    "[UDPServer] Remote sender endpoint " + endpointText(in.senderEndpoint) +
+                    errorTexts::udpForeignSender + endpointText(in.senderEndpoint) +
                     " is different than specified: " + endpointText(in.remoteEndpoint));
             } else if (bytesReceived == 0) {
-                relaymatrix::Logger::error("[UDPServer] Zero bytes received");
+                relaymatrix::Logger::error(errorTexts::udpZeroBytes);
             } else {
                 in.messageLength = bytesReceived;
                 std::copy_n(in.receiveBuffer.data(), bytesReceived, in.messageBuffer.data());
@@ -193,10 +194,9 @@ void UDPServer::reportMessage(const char* data, size_t size) {
     try {
         delegate->onMessageReceived(data, size);
     } catch (const std::exception& e) {
-        relaymatrix::Logger::error("[UDPServer] Error: Delegate threw on port " +
-                                   internals->portText() + ": " + e.what());
+        relaymatrix::Logger::error(errorTexts::udpDelegateThrew + internals->portText() + ": " +
+                                   e.what());
     } catch (...) {
-        relaymatrix::Logger::error("[UDPServer] Error: Delegate threw on port " +
-                                   internals->portText());
+        relaymatrix::Logger::error(errorTexts::udpDelegateThrew + internals->portText());
     }
 }
