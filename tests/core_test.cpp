@@ -136,12 +136,7 @@ TEST(Handshake, ServerResponseCheckTable) {
         EXPECT_EQ(check.accepted, failure.empty()) << response;
         EXPECT_EQ(check.failure, failure) << response;
     }
-    const ServerResponseCheck check = checkServerHandshakeResponse(
-        "HTTP/1.1 101 S\r\nSec-WebSocket-Protocol: a\r\nsec-websocket-protocol: b\r\n"
-        "Sec-WebSocket-Accept: " +
-            good + "\r\n\r\n",
-        good);
-    EXPECT_EQ(check.protocols, (std::vector<std::string>{"a", "b"}));
+}));
 }
 
 TEST(Url, SplitsLikeTheGenericUriPattern) {

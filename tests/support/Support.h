@@ -168,10 +168,14 @@ public:
         } while (frames.size() < count && readSome());
         return frames;
     }
-    Bytes readBytes(size_t count) {
-        while (input.size() < count && readSome()) {
-        }
-        return take(std::min(count, input.size()));
+    // One read of what has arrived into `input`; false at the end of the stream.
+    bool readSome() {
+        uint8_t chunk[65536];
+        asio::error_code ec;
+        size_t n = 0;
+        withStream([&](auto& s) { n = s.read_some(asio::buffer(chunk), ec); });
+        input.insert(input.end(), chunk, chunk + n);
+        return !ec;
     }
     // Reads until the other side has closed (end of stream or reset).
     void waitForClose() {
@@ -184,6 +188,7 @@ public:
         socket.set_option(asio::socket_base::linger(true, 0));
         socket.close();
     }
+    Bytes input;  // read and not yet taken
 
 private:
     template <class F>
@@ -192,14 +197,6 @@ private:
             f(*tls);
         else
             f(socket);
-    }
-    bool readSome() {
-        uint8_t chunk[65536];
-        asio::error_code ec;
-        size_t n = 0;
-        withStream([&](auto& s) { n = s.read_some(asio::buffer(chunk), ec); });
-        input.insert(input.end(), chunk, chunk + n);
-        return !ec;
     }
     Bytes take(size_t n) {
         Bytes front(input.begin(), input.begin() + static_cast<long>(n));
@@ -212,7 +209,6 @@ private:
     asio::ip::tcp::socket socket{io};
     asio::ssl::context context{asio::ssl::context::tls_server};
     std::optional<asio::ssl::stream<asio::ip::tcp::socket&>> tls;
-    Bytes input;  // read and not yet taken
     asio::error_code ignored;
 };
 
