@@ -136,7 +136,6 @@ TEST(Handshake, ServerResponseCheckTable) {
         EXPECT_EQ(check.accepted, failure.empty()) << response;
         EXPECT_EQ(check.failure, failure) << response;
     }
-}));
 }
 
 TEST(Url, SplitsLikeTheGenericUriPattern) {
