@@ -201,7 +201,7 @@ private:
     // The peer exceeded the message bound: report it, tell the peer with Close 1009 where the
     // connection still allows a frame, and close once that frame is out.
     void failMessageTooBig() {
-        const bool sendCloseFirst = !Writer::closeSent() && Writer::acceptingSends() && !closed;
+        const bool sendCloseFirst = Writer::acceptingSends();  // false once our Close is queued
         if (sendCloseFirst) {
             const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusMessageTooBig >> 8),
                                        static_cast<uint8_t>(limits::closeStatusMessageTooBig)};

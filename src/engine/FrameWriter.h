@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/FrameHeader.h"
 #include "core/OutgoingFrames.h"
 #include "engine/ConnectionLog.h"
 #include "engine/WriteQueue.h"
@@ -83,7 +84,7 @@ public:
         writeQueue.dropPending();
     }
 
-    bool acceptingSends() const { return !ending; }
+    bool acceptingSends() const { return !ending; }  // also false once closed
     bool closeSent() const { return ownCloseQueued; }
     size_t unsentBytes() const { return writeQueue.pendingSize(); }
 

@@ -17,10 +17,10 @@ EventLoopThread::~EventLoopThread() {
     }
 }
 
-bool EventLoopThread::start() {
+void EventLoopThread::start() {
     std::lock_guard<std::mutex> lock(lifecycleMutex);
     if (running) {
-        return false;
+        return;
     }
     if (worker.joinable()) {
         worker.join();  // left by a stop() made from the worker itself
@@ -28,7 +28,6 @@ bool EventLoopThread::start() {
     ioContext.restart();
     worker = std::thread([this] { run(); });
     running = true;
-    return true;
 }
 
 void EventLoopThread::stop() {

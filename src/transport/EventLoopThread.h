@@ -22,8 +22,8 @@ public:
     asio::io_context& context() { return ioContext; }
 
     // Starts the worker. Starting a running loop does nothing; a stopped loop runs again,
-    // with the handlers it still had queued. Returns false when it was running already.
-    bool start();
+    // with the handlers it still had queued.
+    void start();
     // Stops the loop and joins the worker, unless called from the worker itself (then the
     // next start or the destructor joins it). Repeating it does nothing.
     void stop();
