@@ -81,6 +81,14 @@ MUTANTS = [
     ("UDPServer.cpp", "kMaxDatagramBytes = 1024", "kMaxDatagramBytes = 1000"),
     ("UDPServer.cpp", '"[UDPServer] Starting on port "', '"[UDPServer] Starting port "'),
     ("UDPServer.cpp", 'relaymatrix::Logger::error("[UDPServer] Zero bytes received");', ""),
+    ("WebSocketSession.h", "if (!current) {", "if (current == nullptr && false) {"),
+    ("WebSocketServer.cpp", "session->detach();", ""),
+    ("UDPServer.cpp", "if (!internals->receivePending) {", "if (true) {"),
+    ("Limits.h", "maxHandshakeHeaderBytes = 16 * 1024;", "maxHandshakeHeaderBytes = 8 * 1024;"),
+    ("Limits.h", "pingAnswerBacklogBytes = 1024 * 1024;", "pingAnswerBacklogBytes = 4 * 1024 * 1024;"),
+    ("WebSocketServer.cpp", "session->setMaxMessageSize(\n                    internals->maxMessageSize.load(std::memory_order_relaxed));", ""),
+    ("WebSocketClient.cpp", "internals->setMaxMessageSize(bytes);", ""),
+    ("WebSocketServer.cpp", "removed = internals->sessions.extract(sessionId);", ""),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the
