@@ -130,6 +130,9 @@ TEST(Client, TlsTrustAndHostNames) {
             c.server.acceptUpgrade();
             EXPECT_TRUE(c.events.waitFor("open")) << row.scheme << " " << row.host;
             EXPECT_TRUE(c.logs.waitFor("debug [WebSocketClient] SSL handshake successful"));
+            c.client->setMaxMessageSize(3);
+            c.server.write(frame(1, bytesOf("four"), false));
+            EXPECT_TRUE(c.events.waitFor("error:Message too big"));
         } else {
             EXPECT_TRUE(c.events.waitFor("error:certificate verify failed", true));
             EXPECT_TRUE(c.logs.waitFor(
