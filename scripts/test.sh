@@ -37,8 +37,9 @@ run_config() {
     case "$config" in
         normal) compiler=g++ sanitizer=none ;;
         # clang so that the same folder can build the libFuzzer targets.
-        asan) compiler=clang++ sanitizer=asan extra=(-DTIDEWIRE_FUZZ=ON) ;;
-        tsan) compiler=g++ sanitizer=tsan ;;
+        # The benchmarks build once, in the normal configuration.
+        asan) compiler=clang++ sanitizer=asan extra=(-DTIDEWIRE_FUZZ=ON -DTIDEWIRE_BENCH=OFF) ;;
+        tsan) compiler=g++ sanitizer=tsan extra=(-DTIDEWIRE_BENCH=OFF) ;;
         *) echo "unknown configuration: $config"; return 1 ;;
     esac
     local dir="build/$config"
