@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -31,6 +32,8 @@ public:
         std::function<void()> onClose;
         std::function<void(const std::vector<uint8_t>&, bool)> onMessage;
         std::function<void(const std::string&)> onError;
+        std::function<void(const std::vector<uint8_t>&)> onPong;
+        std::function<void()> onDrain;
     };
 
     // Starts connecting to `url`, offering the subprotocols `protocols` (in order, none when
@@ -39,6 +42,11 @@ public:
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols);
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers);
+    // With opt-in timeouts, keepalive and send-buffer settings (see ConnectionOptions); the
+    // connect timeout covers name lookup and TCP connect, the handshake timeout the TLS
+    // handshake and the HTTP exchange.
+    WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
+                    Handlers handlers, const ConnectionOptions& options);
     // Stops the loop and joins the worker; no handler runs during or after destruction.
     ~WebSocketClient() override;
 
@@ -53,6 +61,7 @@ public:
     // Starts the closing handshake: one Close frame with `payload` (status code bytes
     // included by the caller). onCloseHandler runs once the server has answered.
     void close(const std::vector<uint8_t>& payload) override;
+    size_t bufferedAmount() const override;
 
     // Largest incoming frame payload and reassembled message, in bytes (100 MiB by default).
     // A larger one fails the connection with "Message too big" after a Close with status 1009.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -56,6 +57,11 @@ public:
     // accepted from now on (default 100 MiB). A session whose client exceeds it fails with
     // "Message too big" after sending Close 1009.
     void setMaxMessageSize(uint64_t bytes);
+
+    // Opt-in timeouts, keepalive and send-buffer settings for every session (see
+    // ConnectionOptions; the handshake timeout runs from accept to the 101, TLS included, and
+    // the connect timeout does not apply). Set before `start`.
+    void setConnectionOptions(const ConnectionOptions& options);
 
     // The port the listener is bound to (useful after binding port 0).
     unsigned short boundPort() const;

@@ -80,8 +80,9 @@ private:
 // session alike.
 //
 // Handlers run on the connection's event-loop thread, one at a time, in the order of the
-// connection's events: onOpenHandler once, then onMessageHandler per message, then either
-// onCloseHandler (orderly close) or onErrorHandler (failure; possibly more than once).
+// connection's events: onOpenHandler once, then onMessageHandler per message (onPongHandler
+// per Pong, onDrainHandler per drain in between), then either onCloseHandler (orderly close)
+// or onErrorHandler (failure; possibly more than once).
 // They must not throw. The host may assign a handler from any thread at any time, also from
 // inside a handler; an event that is already being delivered may still reach the previous
 // handler. `send`, `ping` and `close` may be called from any thread, handlers included; they
@@ -96,6 +97,11 @@ public:
     SessionHandler<void(const std::vector<uint8_t>&, bool)> onMessageHandler;
     // A short description of what failed.
     SessionHandler<void(const std::string&)> onErrorHandler;
+    // The payload of each Pong the peer sends (valid only during the call).
+    SessionHandler<void(const std::vector<uint8_t>&)> onPongHandler;
+    // bufferedAmount() has fallen to zero after passing the drainLowWaterMark of the
+    // connection's options: a paused producer may resume. Never runs without that mark.
+    SessionHandler<void()> onDrainHandler;
 
     // Sends one message as text (opcode 0x1) or binary (0x2) frames of at most
     // `maxFrameSize` payload bytes each; frames of one message are never interleaved with
@@ -106,6 +112,11 @@ public:
     // Starts the closing handshake with one Close frame carrying `payload` (the caller
     // supplies any status code bytes).
     virtual void close(const std::vector<uint8_t>& payload) = 0;
+
+    // Bytes handed over by send, ping and close (and the connection's own answers) that are
+    // not yet written to the socket. Any thread: exact on the loop thread, a recent value
+    // elsewhere.
+    virtual size_t bufferedAmount() const = 0;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

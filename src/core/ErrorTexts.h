@@ -11,6 +11,13 @@ constexpr const char* sendError = "Send error";
 constexpr const char* messageTooBig = "Message too big";
 constexpr const char* unexpectedFrame = "Unexpected frame";
 
+// Opt-in limits (ConnectionOptions), each logged with the system message as above.
+constexpr const char* connectTimeout = "Connect timeout";
+constexpr const char* handshakeTimeout = "Handshake timeout";
+constexpr const char* closeTimeout = "Close timeout";
+constexpr const char* keepaliveTimeout = "Keepalive timeout";
+constexpr const char* sendBufferFull = "Send buffer full";
+
 // Server session, before it opens.
 constexpr const char* sslHandshakeFailed = "SSL handshake failed";
 constexpr const char* handshakeError = "Handshake error";

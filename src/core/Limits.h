@@ -43,4 +43,8 @@ constexpr size_t pingAnswerBacklogBytes = 1024 * 1024;
 // bound (RFC 6455, 7.4.1: message too big).
 constexpr uint16_t closeStatusMessageTooBig = 1009;
 
+// Close status sent before failing a connection whose host overran its send buffer limit
+// (RFC 6455, 7.4.1: policy violation).
+constexpr uint16_t closeStatusPolicyViolation = 1008;
+
 }  // namespace relaymatrix::extensions::tidewire::limits

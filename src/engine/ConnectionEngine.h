@@ -16,6 +16,8 @@
 #include "engine/ConnectionLog.h"
 #include "engine/FrameReader.h"
 #include "engine/FrameWriter.h"
+#include "engine/LivenessTimer.h"
+#include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -39,22 +41,31 @@ namespace relaymatrix::extensions::tidewire {
 // Threads: sendMessage, sendClose and setMaxMessageSize may be called on any thread.
 // Everything else runs on the loop thread only, which is the only thread touching the state.
 template <class Derived>
-class ConnectionEngine : public FrameReader<Derived>, public FrameWriter<Derived> {
+class ConnectionEngine : public FrameReader<Derived>,
+                         public FrameWriter<Derived>,
+                         public LivenessTimer<Derived> {
 public:
     using Reader = FrameReader<Derived>;
     using Writer = FrameWriter<Derived>;
+    using Liveness = LivenessTimer<Derived>;
     using Log = ConnectionLog<Derived>;
 
-    // Queues one message; see FrameWriter::queueMessage.
+    // The host's send, ping or close(payload); see FrameWriter::queueMessage.
     void sendMessage(const std::vector<uint8_t>& data, uint8_t opcode, size_t maxFrameSize) {
         Writer::queueMessage(data.data(), data.size(), opcode, maxFrameSize,
-                             WriteQueue::Kind::Message, false);
+                             WriteQueue::Kind::Message, false, true);
     }
 
     // Starts the closing handshake: one Close frame carrying `payload`, the last we send.
     void sendClose(const std::vector<uint8_t>& payload) {
         Writer::queueMessage(payload.data(), payload.size(), opcodes::Close,
-                             limits::controlFrameMaxSize, WriteQueue::Kind::Message, true);
+                             limits::controlFrameMaxSize, WriteQueue::Kind::Message, true, true);
+    }
+
+    // Before the connection starts.
+    void configure(const ConnectionOptions& options) {
+        Liveness::configureLiveness(options);
+        Writer::configureSendBuffer(options.maxBufferedAmount, options.drainLowWaterMark);
     }
 
     void setMaxMessageSize(uint64_t bytes) {
@@ -63,6 +74,7 @@ public:
 
     // The handshake has succeeded: tell the host, send what it queued meanwhile, read frames.
     void open() {
+        Liveness::startKeepalive();
         invokeHandler([this] { derived().session().onOpenHandler(); });
         Writer::startSending();
         Reader::readFrames();
@@ -85,16 +97,18 @@ public:
         Log::trace("Frame parsed successfully: ", frame.toString());
         switch (frame.opcode) {
             case opcodes::Ping:
-                if (Writer::unsentBytes() > limits::pingAnswerBacklogBytes) {
+                if (Writer::bufferedAmount() > limits::pingAnswerBacklogBytes) {
                     Log::debug("Received ping, not answered: the peer is not reading");
                     return true;
                 }
                 Log::debug("Received ping, sending pong...");
                 Writer::queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Pong,
-                                     limits::controlFrameMaxSize, WriteQueue::Kind::Message, false);
+                                     limits::controlFrameMaxSize, WriteQueue::Kind::Message, false,
+                                     false);
                 return true;
             case opcodes::Pong:
                 Log::debug("Received pong");
+                invokeHandler([this, &frame] { derived().session().onPongHandler(frame.payload); });
                 return true;
             case opcodes::Close:
                 Log::info("Client disconnected: ", currentPeerText());
@@ -104,7 +118,7 @@ public:
                     // Echo it; once the echo is written the close is complete.
                     Writer::queueMessage(frame.payload.data(), frame.payload.size(), opcodes::Close,
                                          limits::controlFrameMaxSize, WriteQueue::Kind::Message,
-                                         false);
+                                         false, false);
                     Writer::refuseFurtherSends();
                 }
                 return false;
@@ -112,6 +126,43 @@ public:
                 deliverDataFrame(frame);
                 return true;
         }
+    }
+
+    void noteReceived() { Liveness::noteReceived(); }
+    void ownCloseWritten() { Liveness::startClosingDeadline(); }
+    void drained() {
+        invokeHandler([this] { derived().session().onDrainHandler(); });
+    }
+    void sendKeepalivePing() {
+        Writer::queueMessage(nullptr, 0, opcodes::Ping, 0, WriteQueue::Kind::Message, false, false);
+    }
+
+    // A deadline passed: the one failure of this connection.
+    void livenessExpired(const char* text) {
+        failConnection(asio::error::timed_out, text);
+        failureFinal = true;
+    }
+
+    // A host's send would have passed the buffer limit: fail once, attempt Close 1008 (only
+    // when no write is stuck ahead of it), then close.
+    void sendBufferFull() {
+        if (failureFinal || closed) {
+            return;
+        }
+        failureFinal = true;
+        const std::error_code ec = asio::error::no_buffer_space;
+        Log::error("Error: Send buffer full - ", ec.message());
+        invokeHandler([this] { derived().session().onErrorHandler(errorTexts::sendBufferFull); });
+        if (!Writer::acceptingSends() || Writer::writing()) {
+            close();
+            return;
+        }
+        Writer::discardPending();
+        const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusPolicyViolation >> 8),
+                                   static_cast<uint8_t>(limits::closeStatusPolicyViolation)};
+        Writer::queueMessage(status, sizeof status, opcodes::Close, limits::controlFrameMaxSize,
+                             WriteQueue::Kind::FailureClose, false, false);
+        Writer::refuseFurtherSends();
     }
 
     void writeFailed(const std::error_code& ec, bool failureCloseInBatch) {
@@ -129,6 +180,9 @@ public:
 
     // The engine's one failure path: error line, the host's onErrorHandler(context), close().
     void failConnection(const std::error_code& ec, const std::string& context) {
+        if (failureFinal) {
+            return;  // a timeout or the buffer limit has ended it already
+        }
         Log::error("Error: ", context + " - " + ec.message());
         invokeHandler([this, &context] { derived().session().onErrorHandler(context); });
         close();
@@ -138,6 +192,7 @@ public:
     // are dropped. Harmless when repeated.
     void close() {
         closed = true;
+        Liveness::stopLiveness();
         Writer::stopSending();
         asio::ip::tcp::socket& socket = derived().tcpSocket();
         std::error_code ignored;
@@ -206,7 +261,7 @@ private:
             const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusMessageTooBig >> 8),
                                        static_cast<uint8_t>(limits::closeStatusMessageTooBig)};
             Writer::queueMessage(status, sizeof status, opcodes::Close, limits::controlFrameMaxSize,
-                                 WriteQueue::Kind::FailureClose, false);
+                                 WriteQueue::Kind::FailureClose, false, false);
             Writer::refuseFurtherSends();
         }
         const std::error_code ec = asio::error::message_size;
@@ -230,6 +285,7 @@ private:
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
     bool closed = false;         // close() has run
     bool closeReported = false;  // onCloseHandler has run; later failures are not reported
+    bool failureFinal = false;  // a timeout or the buffer limit failed it; nothing more is reported
     std::string peerText;
 };
 

@@ -25,6 +25,7 @@ namespace relaymatrix::extensions::tidewire {
 //   admitsPayload(frame) -> bool    bounds a frame once its length is known; false ends reading
 //   handleFrame(frame) -> bool      a complete frame; false ends reading
 //   failConnection(ec, text)        a read failed
+//   noteReceived()                  bytes arrived
 template <class Derived>
 class FrameReader {
 public:
@@ -151,6 +152,7 @@ private:
                 [this, then = std::move(then), keep = derived().keepAlive()](
                     const std::error_code& ec, size_t bytes) {
                     readEnd += bytes;
+                    derived().noteReceived();
                     then(ec);
                 });
         });
@@ -191,6 +193,7 @@ private:
                         return;
                     }
                     payloadFilled += bytes;
+                    derived().noteReceived();
                     if (payloadFilled < decoder.frame().payloadLength) {
                         readPayloadInPlace();
                         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <system_error>
@@ -19,25 +20,41 @@ namespace relaymatrix::extensions::tidewire {
 // write queue, one write in flight. queueMessage may be called on any thread; the rest runs
 // on the loop thread.
 //
+// Every byte handed over counts in bufferedAmount() until it is written or dropped; with a
+// limit configured, a host's send that would pass it is refused.
+//
 // `Derived` supplies: withStream(f), keepAlive(), executor(), isClosed(),
 //   onHandshakeWritten(ec)
 //   writeFailed(ec, failureCloseInBatch)   a batch write failed
 //   close()                                 the Close sent before a failure is out
 //   endOrderly()                            our echo of the peer's Close is out
+//   ownCloseWritten()                       our own Close is out
+//   sendBufferFull()                        a host's send was refused (loop thread)
+//   drained()                               bufferedAmount() fell to zero past the mark
 template <class Derived>
 class FrameWriter {
 public:
     // Queues one message split into frames of at most `maxFrameSize` payload bytes (0: no
     // limit). Held until the connection is open; dropped once it is ending. A call from
     // another thread encodes its frames there and posts them to the loop. `startsClose`
-    // marks our own Close: nothing may follow it.
+    // marks our own Close: nothing may follow it. `fromHost` sends obey the buffer limit.
     void queueMessage(const uint8_t* data, size_t size, uint8_t opcode, size_t maxFrameSize,
-                      WriteQueue::Kind kind, bool startsClose) {
+                      WriteQueue::Kind kind, bool startsClose, bool fromHost) {
         const MessageLayout layout = layoutMessage(size, maxFrameSize, Derived::maskOutgoing);
-        if (derived().executor().running_in_this_thread()) {
-            if (!acceptingSends()) {
-                return;
-            }
+        const bool onLoop = derived().executor().running_in_this_thread();
+        if (onLoop && !acceptingSends()) {
+            return;
+        }
+        if (fromHost && maxBuffered != 0 &&
+            buffered.fetch_add(layout.bytes) + layout.bytes > maxBuffered) {
+            buffered -= layout.bytes;
+            refuse(onLoop);
+            return;
+        }
+        if (!fromHost || maxBuffered == 0) {
+            buffered += layout.bytes;
+        }
+        if (onLoop) {
             encodeMessage(writeQueue.extend(layout.bytes), data, size, opcode, maxFrameSize,
                           Derived::maskOutgoing);
             enqueued(opcode, kind, layout.frames, startsClose);
@@ -49,6 +66,7 @@ public:
                    [this, keep = derived().keepAlive(), bytes = std::move(bytes), opcode, kind,
                     frames = layout.frames, startsClose]() mutable {
                        if (!acceptingSends()) {
+                           buffered -= bytes.size();
                            return;
                        }
                        writeQueue.append(std::move(bytes));
@@ -81,19 +99,42 @@ public:
     // Nothing more will be sent: the connection is closed.
     void stopSending() {
         ending = true;
+        discardPending();
+    }
+
+    // Forgets what is queued and not yet handed to the stream.
+    void discardPending() {
+        buffered -= writeQueue.pendingSize();
         writeQueue.dropPending();
     }
 
     bool acceptingSends() const { return !ending; }  // also false once closed
     bool closeSent() const { return ownCloseQueued; }
-    size_t unsentBytes() const { return writeQueue.pendingSize(); }
+    bool writing() const { return writeQueue.writing(); }
+    size_t bufferedAmount() const { return buffered.load(std::memory_order_relaxed); }
+
+    void configureSendBuffer(size_t limit, size_t lowWaterMark) {
+        maxBuffered = limit;
+        drainMark = lowWaterMark;
+    }
 
 private:
     using Log = ConnectionLog<Derived>;
     Derived& derived() { return static_cast<Derived&>(*this); }
 
+    // A host's send past the limit: reported once, on the loop.
+    void refuse(bool onLoop) {
+        if (onLoop) {
+            derived().sendBufferFull();
+            return;
+        }
+        asio::post(derived().executor(),
+                   [this, keep = derived().keepAlive()] { derived().sendBufferFull(); });
+    }
+
     void enqueued(uint8_t opcode, WriteQueue::Kind kind, size_t frames, bool startsClose) {
         writeQueue.addEntry(opcode, kind, frames);
+        drainPending = drainPending || (drainMark != 0 && bufferedAmount() > drainMark);
         if (startsClose) {
             ownCloseQueued = true;
             ending = true;  // no frame may follow our Close
@@ -106,6 +147,7 @@ private:
             return;
         }
         const std::pair<const uint8_t*, size_t> batch = writeQueue.beginBatch();
+        inFlightBytes = batch.second;
         derived().withStream([this, &batch](auto& stream) {
             asio::async_write(stream, asio::buffer(batch.first, batch.second),
                               [this, keep = derived().keepAlive()](const std::error_code& ec,
@@ -114,6 +156,8 @@ private:
     }
 
     void onWritten(const std::error_code& ec) {
+        buffered -= inFlightBytes;
+        inFlightBytes = 0;
         if (ec) {
             bool failureClose = false;
             for (const WriteQueue::Entry& entry : writeQueue.batch()) {
@@ -140,16 +184,28 @@ private:
                 derived().endOrderly();
                 return;
             }
+            if (entry.opcode == opcodes::Close) {
+                derived().ownCloseWritten();
+            }
         }
         writeQueue.endBatch();
+        if (drainPending && bufferedAmount() == 0) {
+            drainPending = false;
+            derived().drained();
+        }
         startWriteIfReady();
     }
 
     WriteQueue writeQueue;
-    std::string handshakeText;    // owned by the handshake write in flight
-    bool opened = false;          // handshake done: queued frames may go out
-    bool ownCloseQueued = false;  // this side has queued a Close of its own
-    bool ending = false;          // a final Close is queued or the socket is closed
+    std::string handshakeText;        // owned by the handshake write in flight
+    bool opened = false;              // handshake done: queued frames may go out
+    bool ownCloseQueued = false;      // this side has queued a Close of its own
+    bool ending = false;              // a final Close is queued or the socket is closed
+    std::atomic<size_t> buffered{0};  // handed over, not yet written or dropped
+    size_t inFlightBytes = 0;         // of the write in flight
+    size_t maxBuffered = 0;           // host sends past this are refused; 0: no limit
+    size_t drainMark = 0;             // drained() once empty after passing this; 0: never
+    bool drainPending = false;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -40,8 +40,9 @@ asio::ssl::context makeClientContext() {
 
 struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals> {
     Internals(WebSocketClient& owner, const std::string& url,
-              const std::vector<std::string>& protocols)
+              const std::vector<std::string>& protocols, const ConnectionOptions& options)
         : owner(owner),
+          options(options),
           loop("[WebSocketClient] " + std::string(errorTexts::workerException)),
           resolver(loop.context()),
           socket(loop.context()),
@@ -57,6 +58,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         if (!parsed.getQuery().empty()) {
             path += "?" + parsed.getQuery();
         }
+        configure(options);
     }
 
     // ---- What the connection engine asks of the client --------------------------------------
@@ -82,7 +84,10 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     tcp::socket& tcpSocket() { return socket; }
     WebSocketSession& session() { return owner; }
-    void connectionClosed() { Log::debug("Connection closed"); }
+    void connectionClosed() {
+        resolver.cancel();
+        Log::debug("Connection closed");
+    }
 
     // ---- Lifecycle --------------------------------------------------------------------------
 
@@ -94,6 +99,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // ---- Resolve, connect, TLS --------------------------------------------------------------
 
     void connect() {
+        startOpeningDeadline(options.connectTimeout, errorTexts::connectTimeout);
         resolver.async_resolve(
             host, port, [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
                 if (ec) {
@@ -107,6 +113,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     }
 
     void reportConnectError(const std::error_code& ec) {
+        if (isClosed()) {
+            return;  // a timeout closed it and has been reported
+        }
         const std::string message = ec.message();
         Log::error(errorTexts::connectError, message);
         invokeHandler([this, &message] { owner.onErrorHandler(message); });
@@ -128,6 +137,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         }
         rememberPeer(endpointText(remote));
         Log::info("Connect: ", endpointText(remote));
+        startOpeningDeadline(options.handshakeTimeout, errorTexts::handshakeTimeout);
         if (!useSSL) {
             handshake();
             return;
@@ -190,6 +200,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // A failure before the connection opened: its own error line, the bare error text to
     // the host, then close.
     void failOpening(const char* what, const std::error_code& ec) {
+        if (isClosed()) {
+            return;  // a timeout closed it and has been reported
+        }
         const std::string message = ec.message();
         Log::error(what, message);
         invokeHandler([this, &message] { owner.onErrorHandler(message); });
@@ -197,6 +210,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     }
 
     WebSocketClient& owner;
+    const ConnectionOptions options;
 
     // Transport. The TLS stream refers to the socket and the context above it.
     EventLoopThread loop;
@@ -219,17 +233,21 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 };
 
 WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols)
-    : internals(std::make_unique<Internals>(*this, url, protocols)) {
-    internals->start();
-}
+    : WebSocketClient(url, protocols, Handlers(), ConnectionOptions()) {}
 
 WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
-                                 Handlers handlers) {
+                                 Handlers handlers)
+    : WebSocketClient(url, protocols, std::move(handlers), ConnectionOptions()) {}
+
+WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
+                                 Handlers handlers, const ConnectionOptions& options) {
     onOpenHandler = std::move(handlers.onOpen);
     onCloseHandler = std::move(handlers.onClose);
     onMessageHandler = std::move(handlers.onMessage);
     onErrorHandler = std::move(handlers.onError);
-    internals = std::make_unique<Internals>(*this, url, protocols);
+    onPongHandler = std::move(handlers.onPong);
+    onDrainHandler = std::move(handlers.onDrain);
+    internals = std::make_unique<Internals>(*this, url, protocols, options);
     internals->start();
 }
 
@@ -247,6 +265,10 @@ void WebSocketClient::ping(const std::vector<uint8_t>& payload) {
 
 void WebSocketClient::close(const std::vector<uint8_t>& payload) {
     internals->sendClose(payload);
+}
+
+size_t WebSocketClient::bufferedAmount() const {
+    return internals->bufferedAmount();
 }
 
 void WebSocketClient::setMaxMessageSize(uint64_t bytes) {

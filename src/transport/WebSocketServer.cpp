@@ -84,6 +84,7 @@ struct WebSocketServer::Internals {
 
     asio::steady_timer acceptPause;  // pending only while accepting rests after a failure
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
+    ConnectionOptions options;  // set before start, read by the worker
     // Every session created and possibly still alive (in the registry, in pending handlers or
     // held by the host), so their I/O objects can be destroyed before the event loop.
     // Worker thread only, and the destructor after the worker has been joined.
@@ -160,6 +161,10 @@ void WebSocketServer::removeSession(unsigned int sessionId) {
     }
 }
 
+void WebSocketServer::setConnectionOptions(const ConnectionOptions& options) {
+    internals->options = options;
+}
+
 void WebSocketServer::setMaxMessageSize(uint64_t bytes) {
     internals->maxMessageSize.store(bytes, std::memory_order_relaxed);
 }
@@ -207,6 +212,7 @@ void WebSocketServer::accept() {
                 }
                 session->setMaxMessageSize(
                     internals->maxMessageSize.load(std::memory_order_relaxed));
+                session->configure(internals->options);
                 internals->track(session);
                 {
                     std::lock_guard<std::mutex> lock(internals->sessionsMutex);

@@ -1,5 +1,6 @@
 #include "transport/WebSocketSessionImpl.h"
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -76,6 +77,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         if (!ec) {
             rememberPeer(endpointText(peer));
         }
+        startOpeningDeadline(handshakeTimeout, errorTexts::handshakeTimeout);
         if (!useTLS) {
             readHandshakeBlock();
             return;
@@ -134,6 +136,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     const asio::io_context::executor_type loop;
     std::function<void(unsigned int)> closeCallback;
     const bool useTLS;
+    std::chrono::milliseconds handshakeTimeout{0};  // from accept (now) to the 101
     // Host calls hold it shared while they hand work to the loop; detach() holds it
     // exclusively, so no call reaches a loop that is about to be destroyed.
     std::shared_mutex detachMutex;
@@ -175,6 +178,15 @@ void WebSocketSessionImpl::close(const std::vector<uint8_t>& payload) {
     if (internals->socket) {
         internals->sendClose(payload);
     }
+}
+
+size_t WebSocketSessionImpl::bufferedAmount() const {
+    return internals->bufferedAmount();
+}
+
+void WebSocketSessionImpl::configure(const ConnectionOptions& options) {
+    internals->configure(options);
+    internals->handshakeTimeout = options.handshakeTimeout;
 }
 
 void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -46,6 +47,10 @@ public:
     void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) override;
     void ping(const std::vector<uint8_t>& payload) override;
     void close(const std::vector<uint8_t>& payload) override;
+    size_t bufferedAmount() const override;
+
+    // The server's opt-in settings; before start(), on the worker thread.
+    void configure(const ConnectionOptions& options);
 
     // Bound on one incoming frame's payload and on one reassembled message; any thread.
     void setMaxMessageSize(uint64_t bytes);

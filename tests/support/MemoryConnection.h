@@ -114,6 +114,7 @@ public:
     }
     void ping(const Bytes& payload) override { this->sendMessage(payload, opcodes::Ping, 0); }
     void close(const Bytes& payload) override { this->sendClose(payload); }
+    size_t bufferedAmount() const override { return this->Writer::bufferedAmount(); }
     using ConnectionEngine<MemoryConnection>::close;
     MemoryStream stream;
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace relaymatrix::extensions::tidewire {
+
+// Opt-in liveness and flow-control settings of one WebSocket connection. Every member's
+// default switches its feature off, so a default value behaves exactly as no options at all.
+// A client takes them in its constructor; a server applies them to each session it accepts.
+//
+// Each expiry is one failure, reported through the usual path: an error line,
+// onErrorHandler with the text named below, then the connection closes (never
+// onCloseHandler). One steady timer per connection serves them all; with no timeout and no
+// keepalive set there is no timer at all.
+struct ConnectionOptions {
+    // Client only: name lookup and TCP connect. "Connect timeout".
+    std::chrono::milliseconds connectTimeout{0};
+    // TLS handshake and the HTTP upgrade exchange; on a server, from accept to the 101.
+    // "Handshake timeout".
+    std::chrono::milliseconds handshakeTimeout{0};
+    // After our Close frame is written, how long the peer has to answer. "Close timeout".
+    std::chrono::milliseconds closeTimeout{0};
+    // Silence from the peer after which a Ping goes out; anything received counts as life.
+    std::chrono::milliseconds keepaliveInterval{0};
+    // After that Ping, further silence after which the connection fails with
+    // "Keepalive timeout" (0: the interval again).
+    std::chrono::milliseconds keepaliveTimeout{0};
+    // Bytes: a send that would take bufferedAmount() past this is not queued and the
+    // connection fails once with "Send buffer full" (a Close 1008 is attempted first).
+    size_t maxBufferedAmount = 0;
+    // Bytes: once bufferedAmount() has passed this, onDrainHandler runs when it falls back
+    // to zero.
+    size_t drainLowWaterMark = 0;
+};
+
+}  // namespace relaymatrix::extensions::tidewire
