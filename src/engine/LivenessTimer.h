@@ -55,6 +55,10 @@ public:
         }
     }
 
+    // Destroys the timer; the transport calls it while the loop that owns it still exists
+    // (the engine's bases outlive a transport's own members).
+    void releaseTimer() { timer.reset(); }
+
     void stopLiveness() {
         opening.reset();
         closing.reset();

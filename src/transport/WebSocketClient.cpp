@@ -61,6 +61,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         configure(options);
     }
 
+    // The loop is stopped already; its timer must go before the loop does.
+    ~Internals() { releaseTimer(); }
+
     // ---- What the connection engine asks of the client --------------------------------------
 
     static constexpr bool maskOutgoing = true;

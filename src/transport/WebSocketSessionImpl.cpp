@@ -196,6 +196,7 @@ void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {
 void WebSocketSessionImpl::detach() {
     std::unique_lock<std::shared_mutex> lock(internals->detachMutex);
     internals->socket.reset();
+    internals->releaseTimer();
 }
 
 }  // namespace relaymatrix::extensions::tidewire
