@@ -2,6 +2,8 @@
 // takes each response, TLS trust and names, and the exact lines it logs.
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
+
 #include "Support.h"
 #include "tidewire/WebSocketClient.h"
 
@@ -75,12 +77,27 @@ TEST(Client, RequestTextAndEachResponse) {
     }
 }
 
+// TCP_NODELAY on this process's socket bound to `port`.
+bool noDelay(unsigned short port) {
+    for (int fd = 3; fd < 4096; ++fd) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address, optionSize = sizeof(int);
+        int on = 0;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+            address.sin_family == AF_INET && ntohs(address.sin_port) == port) {
+            return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &optionSize) == 0 && on != 0;
+        }
+    }
+    return false;
+}
+
 TEST(Client, MasksItsFramesSendsHeldMessagesAndClosesInOrder) {
     Connection c;
     c.start(c.url());
     c.client->send(bytesOf("early"), true, 2);
     EXPECT_EQ(c.server.acceptUpgrade().substr(0, 16), "GET / HTTP/1.1\r\n");
     ASSERT_TRUE(c.events.waitFor("open"));
+    EXPECT_TRUE(noDelay(c.server.remotePort()));
     c.client->send({0, 1, 2}, false, 0);
     c.client->ping(bytesOf("p"));
     c.client->close({0x03, 0xE8});

@@ -81,7 +81,8 @@ const Case cases[] = {
      {{T, bigText, true}, {T, "next", true}},
      {"open", "text:" + bigText, "text:next", "error:Read error"},
      {},
-     {"trace %Frame payload length and/or masking key parsed successfully",
+     {"debug %Received message: " + bigText.substr(0, 1024) + "... (70000 bytes)",
+      "trace %Frame payload length and/or masking key parsed successfully",
       "trace %Frame parsed successfully: WebSocketFrame{fin=1, opcode=0x1, masked=#, payload "
       "length=70000, extended payload length bytes=8, payload size=70000, frame complete=1}"},
      100 * 1024 * 1024,

@@ -39,6 +39,10 @@ constexpr size_t retainedWriteBufferBytes = 1024 * 1024;
 // that sends pings and never reads cannot make us queue pongs without bound.
 constexpr size_t pingAnswerBacklogBytes = 1024 * 1024;
 
+// The per-frame debug line shows at most this much of a payload, then its full length: a huge
+// message must not be copied once more just to be logged.
+constexpr size_t loggedPayloadBytes = 1024;
+
 // WebSocket close status sent before failing a connection whose peer exceeded the message
 // bound (RFC 6455, 7.4.1: message too big).
 constexpr uint16_t closeStatusMessageTooBig = 1009;

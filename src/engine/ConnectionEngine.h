@@ -233,9 +233,15 @@ private:
     Derived& derived() { return static_cast<Derived&>(*this); }
 
     void deliverDataFrame(WebSocketFrame& frame) {
-        Log::debug("Received message: ",
-                   std::string_view(reinterpret_cast<const char*>(frame.payload.data()),
-                                    frame.payload.size()));
+        const std::string_view payload(reinterpret_cast<const char*>(frame.payload.data()),
+                                       frame.payload.size());
+        if (payload.size() <= limits::loggedPayloadBytes) {
+            Log::debug("Received message: ", payload);
+        } else {
+            Log::debug("Received message: ",
+                       std::string(payload.substr(0, limits::loggedPayloadBytes)) + "... (" +
+                           std::to_string(payload.size()) + " bytes)");
+        }
         switch (assembler.add(frame)) {
             case MessageAssembler::Outcome::Partial:
                 return;

@@ -141,13 +141,15 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         rememberPeer(endpointText(remote));
         Log::info("Connect: ", endpointText(remote));
         startOpeningDeadline(options.handshakeTimeout, errorTexts::handshakeTimeout);
+        // The write queue coalesces frames already; Nagle would only hold a message's last
+        // segment back until the peer's delayed ACK.
+        std::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         if (!useSSL) {
             handshake();
             return;
         }
         SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());
-        std::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
         sslStream.set_verify_callback(asio::ssl::host_name_verification(host), ignored);
         sslStream.async_handshake(asio::ssl::stream_base::client,
                                   [this](const std::error_code& ec) { onTlsHandshake(ec); });

@@ -131,6 +131,7 @@ public:
         }
         return acceptor.local_endpoint().port();
     }
+    unsigned short remotePort() { return socket.remote_endpoint().port(); }
     // Takes one connection; false when its TLS handshake failed.
     bool accept() {
         acceptor.accept(socket);
