@@ -6,6 +6,7 @@
 
 #include "MemoryConnection.h"
 #include "Support.h"
+#include "tidewire/TidewireExtension.h"
 
 namespace {
 
@@ -200,5 +201,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, Engine, ::testing::ValuesIn(cases), [](const aut
         ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
     return name;
 });
+
+// With the host's level at info, no trace or debug line reaches the logger.
+TEST(LogLevel, LinesBelowTheHostsLevelStayUnbuilt) {
+    using Level = relaymatrix::extensions::tidewire::TidewireExtension;
+    Level::setLogLevel(Level::LogLevel::info);
+    LogRecorder logs;
+    tidewire_memory::runConnection<true>(Script{frame(1, bytesOf("hi"), false)}, UINT64_MAX,
+                                         [](WebSocketSession& host) { host.ping({}); });
+    Level::setLogLevel(Level::LogLevel::trace);
+    EXPECT_EQ(logs.all(),
+              std::vector<std::string>{"error [WebSocketClient] Error: Read error - End of file"});
+}
 
 }  // namespace

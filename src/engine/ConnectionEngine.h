@@ -94,7 +94,9 @@ public:
 
     // A complete frame; returns false when reading ends with it.
     bool handleFrame(WebSocketFrame& frame) {
-        Log::trace("Frame parsed successfully: ", frame.toString());
+        if (Log::on(LogLevel::trace)) {
+            Log::trace("Frame parsed successfully: ", frame.toString());
+        }
         switch (frame.opcode) {
             case opcodes::Ping:
                 if (Writer::bufferedAmount() > limits::pingAnswerBacklogBytes) {
@@ -237,7 +239,7 @@ private:
                                        frame.payload.size());
         if (payload.size() <= limits::loggedPayloadBytes) {
             Log::debug("Received message: ", payload);
-        } else {
+        } else if (Log::on(LogLevel::debug)) {
             Log::debug("Received message: ",
                        std::string(payload.substr(0, limits::loggedPayloadBytes)) + "... (" +
                            std::to_string(payload.size()) + " bytes)");

@@ -3,12 +3,14 @@
 #include <string>
 #include <string_view>
 
+#include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
 
 namespace relaymatrix::extensions::tidewire {
 
 // Log lines of one side of a connection: `Side::logPrefix()`, then the text and its tail,
-// built in one allocation. Error lines never throw; they are written on failure paths.
+// built in one allocation, and only when the host wants that level. Error lines never throw;
+// they are written on failure paths.
 template <class Side>
 struct ConnectionLog {
     static std::string line(std::string_view text, std::string_view more) {
@@ -20,18 +22,29 @@ struct ConnectionLog {
         result += more;
         return result;
     }
+    // For a caller whose text itself costs work to build.
+    static bool on(LogLevel level) { return logsAt(level); }
+
     static void trace(std::string_view text, std::string_view more = {}) {
-        relaymatrix::Logger::trace(line(text, more));
+        if (logsAt(LogLevel::trace)) {
+            relaymatrix::Logger::trace(line(text, more));
+        }
     }
     static void debug(std::string_view text, std::string_view more = {}) {
-        relaymatrix::Logger::debug(line(text, more));
+        if (logsAt(LogLevel::debug)) {
+            relaymatrix::Logger::debug(line(text, more));
+        }
     }
     static void info(std::string_view text, std::string_view more = {}) {
-        relaymatrix::Logger::info(line(text, more));
+        if (logsAt(LogLevel::info)) {
+            relaymatrix::Logger::info(line(text, more));
+        }
     }
     static void error(std::string_view text, std::string_view more = {}) noexcept {
         try {
-            relaymatrix::Logger::error(line(text, more));
+            if (logsAt(LogLevel::error)) {
+                relaymatrix::Logger::error(line(text, more));
+            }
         } catch (...) {
         }
     }

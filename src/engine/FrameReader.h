@@ -80,7 +80,10 @@ public:
                     }
                     decoder.applyHeader(readData());
                     consume(2);
-                    Log::trace("Frame header parsed successfully: ", decoder.frame().toString());
+                    if (Log::on(LogLevel::trace)) {
+                        Log::trace("Frame header parsed successfully: ",
+                                   decoder.frame().toString());
+                    }
                     if (decoder.step() == FrameStep::Payload &&
                         !derived().admitsPayload(decoder.frame())) {
                         return;

@@ -168,10 +168,12 @@ private:
             return;
         }
         for (const WriteQueue::Entry& entry : writeQueue.batch()) {
-            const std::string text =
-                "Send succeeded - opcode: " + WebSocketFrame::opcodeName(entry.opcode);
-            for (size_t i = 0; i < entry.frames; ++i) {
-                Log::debug(text);
+            if (Log::on(LogLevel::debug)) {
+                const std::string text =
+                    "Send succeeded - opcode: " + WebSocketFrame::opcodeName(entry.opcode);
+                for (size_t i = 0; i < entry.frames; ++i) {
+                    Log::debug(text);
+                }
             }
             if (entry.kind == WriteQueue::Kind::FailureClose) {
                 writeQueue.endBatch();

@@ -10,6 +10,7 @@
 
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
+#include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
 #include "transport/EventLoopThread.h"
 
@@ -18,6 +19,8 @@ namespace {
 using asio::ip::udp;
 using relaymatrix::extensions::tidewire::endpointText;
 using relaymatrix::extensions::tidewire::EventLoopThread;
+using relaymatrix::extensions::tidewire::LogLevel;
+using relaymatrix::extensions::tidewire::logsAt;
 namespace errorTexts = relaymatrix::extensions::tidewire::errorTexts;
 
 constexpr size_t kMaxDatagramBytes = 1024;  // larger datagrams are cut to this size
@@ -93,7 +96,9 @@ void UDPServer::start() {
     if (internals->running.load()) {
         return;
     }
-    relaymatrix::Logger::info("[UDPServer] Starting on port " + internals->portText());
+    if (logsAt(LogLevel::info)) {
+        relaymatrix::Logger::info("[UDPServer] Starting on port " + internals->portText());
+    }
     // Queued before the worker starts; a receive left pending by an earlier stop is reused.
     asio::post(internals->loop.context(), [this] {
         if (!internals->receivePending) {
@@ -105,7 +110,9 @@ void UDPServer::start() {
 }
 
 void UDPServer::stop() {
-    relaymatrix::Logger::info("[UDPServer] Stopping on port " + internals->portText());
+    if (logsAt(LogLevel::info)) {
+        relaymatrix::Logger::info("[UDPServer] Stopping on port " + internals->portText());
+    }
     internals->running.store(false);
     internals->loop.stop();
 }
@@ -124,8 +131,10 @@ int UDPServer::send(const char* data, size_t size) {
         relaymatrix::Logger::error(errorTexts::udpNoRemote);
         return 3;
     }
-    relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText() + " to " +
-                               endpointText(in.remoteEndpoint));
+    if (logsAt(LogLevel::debug)) {
+        relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText() + " to " +
+                                   endpointText(in.remoteEndpoint));
+    }
     // The pending send owns a copy, and the socket is only ever used on the worker.
     auto payload = std::make_shared<std::vector<char>>(data, data + size);
     asio::post(in.loop.context(), [this, payload] {
@@ -139,8 +148,10 @@ int UDPServer::send(const char* data, size_t size) {
                                                ec.message());
                     return;
                 }
-                relaymatrix::Logger::debug("[UDPServer] Sent " + std::to_string(bytesSent) +
-                                           " bytes to " + endpointText(in.remoteEndpoint));
+                if (logsAt(LogLevel::debug)) {
+                    relaymatrix::Logger::debug("[UDPServer] Sent " + std::to_string(bytesSent) +
+                                               " bytes to " + endpointText(in.remoteEndpoint));
+                }
             });
     });
     return 0;
@@ -185,8 +196,10 @@ void UDPServer::receive() {
 }
 
 void UDPServer::reportMessage(const char* data, size_t size) {
-    relaymatrix::Logger::debug("[UDPServer] Received message on port " + internals->portText() +
-                               ": " + std::string(data, size));
+    if (logsAt(LogLevel::debug)) {
+        relaymatrix::Logger::debug("[UDPServer] Received message on port " + internals->portText() +
+                                   ": " + std::string(data, size));
+    }
     UDPServerDelegate* delegate = internals->delegate.load();
     if (delegate == nullptr) {
         return;

@@ -15,6 +15,7 @@
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/Limits.h"
+#include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
 #include "transport/EventLoopThread.h"
 #include "transport/WebSocketSessionImpl.h"
@@ -155,9 +156,11 @@ void WebSocketServer::removeSession(unsigned int sessionId) {
     {
         std::lock_guard<std::mutex> lock(internals->sessionsMutex);
         removed = internals->sessions.extract(sessionId);
-        relaymatrix::Logger::debug(
-            "[WebSocketServer] Session disconnected and removed - session ID: " +
-            std::to_string(sessionId));
+        if (logsAt(LogLevel::debug)) {
+            relaymatrix::Logger::debug(
+                "[WebSocketServer] Session disconnected and removed - session ID: " +
+                std::to_string(sessionId));
+        }
     }
 }
 
@@ -192,7 +195,9 @@ void WebSocketServer::accept() {
                 // The peer left before we got to it: nothing to serve.
                 logError(errorTexts::acceptError, endpointError.message());
             } else {
-                relaymatrix::Logger::info("[WebSocketServer] Accept: " + endpointText(peer));
+                if (logsAt(LogLevel::info)) {
+                    relaymatrix::Logger::info("[WebSocketServer] Accept: " + endpointText(peer));
+                }
                 // The write queue already coalesces frames; Nagle would only delay a small
                 // frame behind an unacknowledged one (a Pong right after a message).
                 std::error_code ignored;
