@@ -99,7 +99,7 @@ MOVED = {
          "unsentBytes() < limits::pingAnswerBacklogBytes"),
     27: ("ConnectionEngine.h", 'Log::info("Client disconnected: "', 'Log::info("Client disconnected "'),
     28: ("ConnectionEngine.h", "if (Writer::closeSent()) {", "if (!Writer::closeSent()) {"),
-    31: ("MessageAssembler.cpp", "extends ? fragments.size() : 0", "0"),
+    31: ("MessageAssembler.cpp", "extends ? fragments.size() : 0", "extends ? 0 : 0"),
     33: ("ConnectionEngine.h", 'Log::debug("Received ping, sending pong...");', 'Log::debug("Received ping");'),
     34: ("ConnectionEngine.h", "Log::error(errorTexts::handlerException, e.what());", ""),
     35: ("FrameReader.h", "failConnection(ec, errorTexts::readError);", 'failConnection(ec, "Read failure");'),
