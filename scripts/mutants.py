@@ -89,6 +89,7 @@ MUTANTS = [
     ("WebSocketServer.cpp", "session->setMaxMessageSize(\n                    internals->maxMessageSize.load(std::memory_order_relaxed));", ""),
     ("WebSocketClient.cpp", "internals->setMaxMessageSize(bytes);", ""),
     ("WebSocketServer.cpp", "removed = internals->sessions.extract(sessionId);", ""),
+    ("FrameReader.h", "handshakeScanned > 3 ? handshakeScanned - 3 : 0", "handshakeScanned"),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the

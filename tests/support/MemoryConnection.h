@@ -24,6 +24,7 @@ struct Script {
     size_t readChunk = 0;
     size_t failWriteAfter = SIZE_MAX;
     size_t writeChunk = 0;
+    bool headerFirst = false;  // a header block precedes the frames; the host gets it as text
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -108,6 +109,11 @@ public:
     asio::ip::tcp::socket& tcpSocket() { return socket; }  // never opened: the peer is "unknown"
     WebSocketSession& session() { return *this; }
     void connectionClosed() { stream.closed = true; }
+    void onHandshakeBlock(const std::error_code& ec, const std::string& block) {
+        this->invokeHandler(
+            [&] { this->onMessageHandler(Bytes(block.begin(), block.end()), true); });
+        ec ? this->failConnection(ec, "Handshake error") : this->open();
+    }
 
     void send(const Bytes& d, bool isText, size_t maxFrameSize) override {
         this->sendMessage(d, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
@@ -135,7 +141,9 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, written);
     connection->setMaxMessageSize(maxMessageSize);
     prepare(*connection);
-    asio::post(loop, [connection] { connection->open(); });
+    asio::post(loop, [connection, &script] {
+        script.headerFirst ? connection->readHandshakeBlock() : connection->open();
+    });
     std::weak_ptr<MemoryConnection<Client>> weak = connection;
     connection.reset();  // from here on, pending handlers alone hold it
     loop.run();

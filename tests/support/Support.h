@@ -114,6 +114,7 @@ public:
     static std::unique_ptr<Peer> connect(unsigned short port) {
         auto peer = std::make_unique<Peer>();
         peer->socket.connect({asio::ip::make_address("127.0.0.1"), port});
+        peer->socket.set_option(asio::ip::tcp::no_delay(true));  // small writes go out alone
         return peer;
     }
     explicit Peer(const std::string& certificate = "", const std::string& key = "") {
