@@ -96,8 +96,8 @@ MUTANTS = [
 # same line lives now. Looked up when the row's own text is not found.
 MOVED = {
     9: ("OutgoingFrames.cpp", "encodeFrame(out, end == size,", "encodeFrame(out, start == 0,"),
-    26: ("ConnectionEngine.h", "unsentBytes() > limits::pingAnswerBacklogBytes",
-         "unsentBytes() < limits::pingAnswerBacklogBytes"),
+    26: ("ConnectionEngine.h", "bufferedAmount() > limits::pingAnswerBacklogBytes",
+         "bufferedAmount() < limits::pingAnswerBacklogBytes"),
     27: ("ConnectionEngine.h", 'Log::info("Client disconnected: "', 'Log::info("Client disconnected "'),
     28: ("ConnectionEngine.h", "if (Writer::closeSent()) {", "if (!Writer::closeSent()) {"),
     31: ("MessageAssembler.cpp", "extends ? fragments.size() : 0", "extends ? 0 : 0"),
