@@ -16,12 +16,14 @@ using std::chrono::milliseconds;
 const std::string upgrade = "GET / HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
 
 ConnectionOptions with(milliseconds handshake, milliseconds close, milliseconds keepalive,
-                       milliseconds connect = milliseconds(0)) {
+                       milliseconds connect = milliseconds(0),
+                       milliseconds keepaliveTimeout = milliseconds(0)) {
     ConnectionOptions options;
     options.handshakeTimeout = handshake;
     options.closeTimeout = close;
     options.keepaliveInterval = keepalive;
     options.connectTimeout = connect;
+    options.keepaliveTimeout = keepaliveTimeout;
     return options;
 }
 
@@ -41,7 +43,8 @@ const Row rows[] = {
      "error:Handshake timeout"},
     {"silent client", true, false, false, with(off, off, t),
      [](Peer& p) { p.write(upgrade), p.readHeader(), p.readFrames(1); }, "error:Keepalive timeout"},
-    {"client answers every ping", true, false, false, with(off, off, milliseconds(30)),
+    {"client answers every ping", true, false, false,
+     with(off, off, milliseconds(30), off, milliseconds(5000)),
      [](Peer& p) {
          p.write(upgrade), p.readHeader();
          for (int i = 0; i < 4; ++i) {
