@@ -48,10 +48,15 @@ public:
         rearm();
     }
 
-    // Bytes arrived. Cheap enough for every read: one flag test when keepalive is off.
+    // Bytes arrived. Cheap enough for every read: one flag test when keepalive is off, and
+    // the timer moves only when they answer our Ping (the next one is due an interval on).
     void noteReceived() {
         if (keepalive) {
             lastReceived = Clock::now();
+            if (pingSentAt) {
+                pingSentAt.reset();
+                rearm();
+            }
         }
     }
 
