@@ -3,6 +3,9 @@
 #include <chrono>
 #include <cstddef>
 
+#include "tidewire/HttpHeaders.h"
+#include "tidewire/TLSOptions.h"
+
 namespace relaymatrix::extensions::tidewire {
 
 // Opt-in liveness and flow-control settings of one WebSocket connection. Every member's
@@ -32,6 +35,15 @@ struct ConnectionOptions {
     // Bytes: once bufferedAmount() has passed this, onDrainHandler runs when it falls back
     // to zero.
     size_t drainLowWaterMark = 0;
+
+    // Client only: extra request headers (authorization, cookies), sent in order after the
+    // handshake's own. The client's constructor throws std::invalid_argument for a name that
+    // is empty or not an HTTP token, a value holding CR or LF, or a header the handshake sets
+    // itself (Host, Upgrade, Connection, Sec-WebSocket-*).
+    HttpHeaders requestHeaders;
+    // Client only: trust, client certificate and TLS version (a server takes its own
+    // TLSOptions through WebSocketServer::setTLSOptions).
+    TLSOptions tls;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tidewire/SessionIdentity.h"
+
 namespace relaymatrix::extensions::tidewire {
 
 // A handler slot that one thread may assign while another invokes it.
@@ -117,6 +119,10 @@ public:
     // not yet written to the socket. Any thread: exact on the loop thread, a recent value
     // elsewhere.
     virtual size_t bufferedAmount() const = 0;
+
+    // What the opening handshake told about the peer (see SessionIdentity): complete from
+    // onOpenHandler on. Any thread; a copy.
+    virtual SessionIdentity identity() const { return {}; }
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -184,6 +184,28 @@ ClientHandshakeRequest parseClientHandshakeRequest(std::string_view headerBlock)
     return request;
 }
 
+HttpHeaders readHeaderFields(std::string_view headerBlock) {
+    HttpHeaders headers;
+    HeaderReader reader(headerBlock);
+    std::string_view line;
+    reader.line(line);  // request or status line
+    while (reader.line(line) && line != "\r" && !line.empty()) {
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue;
+        }
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && isBlank(value.front())) {
+            value.remove_prefix(1);
+        }
+        while (!value.empty() && isBlank(value.back())) {
+            value.remove_suffix(1);
+        }
+        headers.add(std::string(line.substr(0, colon)), std::string(value));
+    }
+    return headers;
+}
+
 std::string buildServerHandshakeResponse(const std::string& key) {
     const std::string accept = generateAcceptKey(key);
     std::string response;

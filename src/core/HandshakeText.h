@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tidewire/HttpHeaders.h"
+
 // The texts of the opening handshake: building them and reading them. Pure functions over
 // bytes; the connection code does the I/O and the logging.
 namespace relaymatrix::extensions::tidewire {
@@ -52,6 +54,11 @@ struct ClientHandshakeRequest {
 // nothing is refused. Linear in the input and without recursion, so a line as long as the
 // header cap is harmless.
 ClientHandshakeRequest parseClientHandshakeRequest(std::string_view headerBlock);
+
+// The "name: value" fields of a header block (its first line, request or status line,
+// skipped; up to the empty line). Blanks around the value are dropped; a line without a
+// colon is ignored.
+HttpHeaders readHeaderFields(std::string_view headerBlock);
 
 // "HTTP/1.1 101 Switching Protocols", the Upgrade and Connection lines, the
 // Sec-WebSocket-Accept line for `key` (taken byte for byte) and the empty line.
