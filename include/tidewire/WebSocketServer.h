@@ -4,13 +4,19 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tidewire/ConnectionOptions.h"
+#include "tidewire/HandshakeHook.h"
+#include "tidewire/TLSOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
 
-// A WebSocket server listening on a TCP port of all IPv4 interfaces, plain or over TLS 1.2.
+class WebSocketSessionImpl;
+
+// A WebSocket server listening on a TCP port of all IPv4 interfaces (or of one address),
+// plain or over TLS 1.2.
 // Every accepted connection becomes a session with the next numeric
 // identifier (0, 1, 2, ... in accept order); the server keeps it in its registry until the
 // session ends.
@@ -29,6 +35,12 @@ public:
     // std::system_error when a file cannot be loaded or the key does not match.
     WebSocketServer(unsigned int port, const std::string& certificateFile,
                     const std::string& privateKeyFile);
+    // The same, listening on `bindAddress` only: an IPv4 or IPv6 literal ("127.0.0.1" for
+    // loopback only, "::" for every interface, IPv4 and IPv6 alike). Throws
+    // std::system_error for an address that does not parse, as for a failed step.
+    WebSocketServer(const std::string& bindAddress, unsigned int port);
+    WebSocketServer(const std::string& bindAddress, unsigned int port,
+                    const std::string& certificateFile, const std::string& privateKeyFile);
     // Stops and joins the worker. Sessions still open are closed without any handler being
     // called; a session the host still holds stays a safe object whose sends do nothing.
     ~WebSocketServer();
@@ -63,11 +75,37 @@ public:
     // the connect timeout does not apply). Set before `start`.
     void setConnectionOptions(const ConnectionOptions& options);
 
+    // Handshake control, each opt-in and set before `start`. With a hook, allowed origins or a
+    // session limit, a client is admitted only once its request has been read: it reaches
+    // the registry and the new-session callback then (still before its 101 and its
+    // onOpenHandler), and a refused client never does; it gets its HTTP refusal and is
+    // disconnected. Without any of them, sessions are registered at accept as always.
+    //
+    // The hook decides each request (see HandshakeHook.h); origins are checked before it.
+    void setHandshakeHook(HandshakeHook hook);
+    // Browser origins admitted, exact ("https://app.example"); "*" admits every origin. A
+    // request from another origin is refused with 403. Requests without an Origin field
+    // (clients that are not browsers) are not checked.
+    void setAllowedOrigins(std::vector<std::string> origins);
+    // Subprotocols in order of preference: the first one the client offered is named in the
+    // 101, unless the hook chose one. Without a list or a hook the server names none.
+    void setSubprotocols(std::vector<std::string> protocols);
+    // At most this many sessions in the registry (0: no limit); a client beyond it is
+    // refused with 503.
+    void setMaxSessions(size_t sessions);
+    // TLS servers: TLS 1.3, and mutual TLS (client certificates required and verified
+    // against the options' CA file or directory; the subject joins the session's identity).
+    // Throws std::system_error when a CA file or directory cannot be loaded.
+    void setTLSOptions(const TLSOptions& options);
+
     // The port the listener is bound to (useful after binding port 0).
     unsigned short boundPort() const;
 
 private:
     void accept();
+    void introduce(const std::shared_ptr<WebSocketSessionImpl>& session);
+    HandshakeDecision admit(WebSocketSessionImpl& session, const HandshakeRequest& request,
+                            std::string& problem);
 
     struct Internals;
     std::unique_ptr<Internals> internals;

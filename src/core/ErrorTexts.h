@@ -10,6 +10,7 @@ constexpr const char* readError = "Read error";
 constexpr const char* sendError = "Send error";
 constexpr const char* messageTooBig = "Message too big";
 constexpr const char* unexpectedFrame = "Unexpected frame";
+constexpr const char* controlFrameTooLong = "Control frame too long";
 
 // Opt-in limits (ConnectionOptions), each logged with the system message as above.
 constexpr const char* connectTimeout = "Connect timeout";
@@ -39,6 +40,9 @@ constexpr const char* workerException = "Worker exception: ";
 constexpr const char* acceptError = "Accept error: ";
 constexpr const char* newSessionHandlerException = "New-session handler exception: ";
 constexpr const char* closeCallbackException = "Close callback exception: ";
+// A host's ping or close whose payload exceeds 125 bytes: not sent; then the size.
+constexpr const char* controlPayloadRefused =
+    "Error: Control frame payload over 125 bytes, not sent: ";
 
 // UDPServer error lines: whole, or followed by the port (and what failed).
 constexpr const char* udpSendOnReceiveOnly =

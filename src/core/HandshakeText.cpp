@@ -219,4 +219,18 @@ std::string buildServerHandshakeResponse(const std::string& key) {
     return response;
 }
 
+std::string buildServerHandshakeResponse(const std::string& key, const std::string& subprotocol,
+                                         const HttpHeaders& extraHeaders) {
+    std::string response = buildServerHandshakeResponse(key);
+    response.resize(response.size() - 2);  // reopen the header block
+    if (!subprotocol.empty()) {
+        response += "Sec-WebSocket-Protocol: " + subprotocol + "\r\n";
+    }
+    for (const HttpHeaders::Field& field : extraHeaders.fields()) {
+        response += field.first + ": " + field.second + "\r\n";
+    }
+    response += "\r\n";
+    return response;
+}
+
 }  // namespace relaymatrix::extensions::tidewire

@@ -63,5 +63,9 @@ HttpHeaders readHeaderFields(std::string_view headerBlock);
 // "HTTP/1.1 101 Switching Protocols", the Upgrade and Connection lines, the
 // Sec-WebSocket-Accept line for `key` (taken byte for byte) and the empty line.
 std::string buildServerHandshakeResponse(const std::string& key);
+// The same with a Sec-WebSocket-Protocol line for `subprotocol` (when not empty) and
+// `extraHeaders` (already checked) before the empty line.
+std::string buildServerHandshakeResponse(const std::string& key, const std::string& subprotocol,
+                                         const HttpHeaders& extraHeaders);
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -16,6 +16,9 @@ constexpr size_t maxHandshakeHeaderBytes = 16 * 1024;
 // a control frame always goes out in one piece.
 constexpr size_t controlFrameMaxSize = 100 * 1024 * 1024;
 
+// Largest Ping, Pong or Close payload a peer may send or we send (RFC 6455, 5.5).
+constexpr size_t controlPayloadMaxBytes = 125;
+
 // Default bound on one incoming frame's payload and on one reassembled message: the same
 // 100 MiB the library uses for its own control frames. The host may change it per
 // connection.
@@ -46,6 +49,10 @@ constexpr size_t loggedPayloadBytes = 1024;
 // WebSocket close status sent before failing a connection whose peer exceeded the message
 // bound (RFC 6455, 7.4.1: message too big).
 constexpr uint16_t closeStatusMessageTooBig = 1009;
+
+// Close status sent before failing a connection whose peer broke the protocol (RFC 6455,
+// 7.4.1: protocol error), such as a control frame over 125 bytes.
+constexpr uint16_t closeStatusProtocolError = 1002;
 
 // Close status sent before failing a connection whose host overran its send buffer limit
 // (RFC 6455, 7.4.1: policy violation).

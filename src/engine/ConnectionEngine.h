@@ -56,8 +56,18 @@ public:
                              WriteQueue::Kind::Message, false, true);
     }
 
+    // The host's ping: one Ping frame.
+    void sendPing(const std::vector<uint8_t>& payload) {
+        if (controlPayloadFits(payload.size())) {
+            sendMessage(payload, opcodes::Ping, limits::controlFrameMaxSize);
+        }
+    }
+
     // Starts the closing handshake: one Close frame carrying `payload`, the last we send.
     void sendClose(const std::vector<uint8_t>& payload) {
+        if (!controlPayloadFits(payload.size())) {
+            return;
+        }
         Writer::queueMessage(payload.data(), payload.size(), opcodes::Close,
                              limits::controlFrameMaxSize, WriteQueue::Kind::Message, true, true);
     }
@@ -85,10 +95,17 @@ public:
     bool isClosed() const { return closed; }
 
     bool admitsPayload(const WebSocketFrame& frame) {
+        if (frame.opcode >= opcodes::Close &&
+            frame.payloadLength > limits::controlPayloadMaxBytes) {
+            failPeer(limits::closeStatusProtocolError, errorTexts::controlFrameTooLong,
+                     std::make_error_code(std::errc::protocol_error));
+            return false;
+        }
         if (assembler.admits(frame, maxMessageSize.load(std::memory_order_relaxed))) {
             return true;
         }
-        failMessageTooBig();
+        failPeer(limits::closeStatusMessageTooBig, errorTexts::messageTooBig,
+                 asio::error::message_size);
         return false;
     }
 
@@ -261,23 +278,33 @@ private:
         }
     }
 
-    // The peer exceeded the message bound: report it, tell the peer with Close 1009 where the
-    // connection still allows a frame, and close once that frame is out.
-    void failMessageTooBig() {
+    // The peer broke a bound or a rule: report it, tell the peer with a Close of `status`
+    // where the connection still allows a frame, and close once that frame is out.
+    void failPeer(uint16_t status, const char* text, const std::error_code& ec) {
         const bool sendCloseFirst = Writer::acceptingSends();  // false once our Close is queued
         if (sendCloseFirst) {
-            const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusMessageTooBig >> 8),
-                                       static_cast<uint8_t>(limits::closeStatusMessageTooBig)};
-            Writer::queueMessage(status, sizeof status, opcodes::Close, limits::controlFrameMaxSize,
-                                 WriteQueue::Kind::FailureClose, false, false);
+            const uint8_t payload[2] = {static_cast<uint8_t>(status >> 8),
+                                        static_cast<uint8_t>(status)};
+            Writer::queueMessage(payload, sizeof payload, opcodes::Close,
+                                 limits::controlFrameMaxSize, WriteQueue::Kind::FailureClose, false,
+                                 false);
             Writer::refuseFurtherSends();
         }
-        const std::error_code ec = asio::error::message_size;
-        Log::error("Error: Message too big - ", ec.message());
-        invokeHandler([this] { derived().session().onErrorHandler(errorTexts::messageTooBig); });
+        Log::error("Error: ", std::string(text) + " - " + ec.message());
+        invokeHandler([this, text] { derived().session().onErrorHandler(text); });
         if (!sendCloseFirst) {
             close();
         }
+    }
+
+    // A Ping or Close over 125 bytes would make a conforming peer fail the connection: the
+    // host's is not sent (the connection goes on) and the refusal is logged. Any thread.
+    static bool controlPayloadFits(size_t size) {
+        if (size <= limits::controlPayloadMaxBytes) {
+            return true;
+        }
+        Log::error(errorTexts::controlPayloadRefused, std::to_string(size) + " bytes");
+        return false;
     }
 
     std::string currentPeerText() {

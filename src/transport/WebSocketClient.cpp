@@ -265,7 +265,7 @@ void WebSocketClient::send(const std::vector<uint8_t>& data, bool isText, size_t
 }
 
 void WebSocketClient::ping(const std::vector<uint8_t>& payload) {
-    internals->sendMessage(payload, opcodes::Ping, limits::controlFrameMaxSize);
+    internals->sendPing(payload);
 }
 
 void WebSocketClient::close(const std::vector<uint8_t>& payload) {

@@ -14,6 +14,7 @@
 
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
+#include "core/HandshakePolicy.h"
 #include "core/Limits.h"
 #include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
@@ -42,6 +43,22 @@ bool affectsOnlyThatConnection(const std::error_code& ec) {
            ec == asio::error::interrupted;
 }
 
+// Provisional until the client's TLS setup is shared.
+void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options) {
+    if (options.allowTLS13) {
+        SSL_CTX_set_max_proto_version(context.native_handle(), TLS1_3_VERSION);
+    }
+    if (!options.caFile.empty()) {
+        context.load_verify_file(options.caFile);
+    }
+    if (!options.caDirectory.empty()) {
+        context.add_verify_path(options.caDirectory);
+    }
+    if (options.requireClientCertificate) {
+        context.set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert);
+    }
+}
+
 void logError(const std::string& text, const std::string& more) noexcept {
     try {
         relaymatrix::Logger::error("[WebSocketServer] " + text + more);
@@ -52,17 +69,22 @@ void logError(const std::string& text, const std::string& more) noexcept {
 }  // namespace
 
 struct WebSocketServer::Internals {
-    Internals(unsigned int port, bool useTLS, const std::string& certificateFile,
-              const std::string& privateKeyFile)
+    Internals(const std::string& bindAddress, unsigned int port, bool useTLS,
+              const std::string& certificateFile, const std::string& privateKeyFile)
         : loop("[WebSocketServer] " + std::string(errorTexts::handlerException)),
           acceptor(loop.context()),
           useTLS(useTLS),
           sslContext(asio::ssl::context::tlsv12_server),
           acceptPause(loop.context()) {
-        const tcp::endpoint endpoint(asio::ip::address_v4::any(),
-                                     static_cast<unsigned short>(port & 0xFFFFu));
+        const asio::ip::address address = bindAddress.empty()
+                                              ? asio::ip::address(asio::ip::address_v4::any())
+                                              : asio::ip::make_address(bindAddress);
+        const tcp::endpoint endpoint(address, static_cast<unsigned short>(port & 0xFFFFu));
         acceptor.open(endpoint.protocol());
         acceptor.set_option(tcp::acceptor::reuse_address(true));
+        if (address.is_v6() && address.is_unspecified()) {
+            acceptor.set_option(asio::ip::v6_only(false));  // "::" serves IPv4 clients too
+        }
         acceptor.bind(endpoint);
         acceptor.listen(listenBacklog);
         boundPort = acceptor.local_endpoint().port();
@@ -86,6 +108,17 @@ struct WebSocketServer::Internals {
     asio::steady_timer acceptPause;  // pending only while accepting rests after a failure
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
     ConnectionOptions options;  // set before start, read by the worker
+    HandshakePolicy policy;     // set before start, read by the worker
+    size_t maxSessions = 0;     // 0: no limit
+
+    bool controlsHandshakes() const {
+        return policy.hook || !policy.allowedOrigins.empty() || !policy.subprotocols.empty() ||
+               maxSessions != 0;
+    }
+    // Sessions join the registry once admitted rather than at accept.
+    bool admitsAfterRequest() const {
+        return policy.hook || !policy.allowedOrigins.empty() || maxSessions != 0;
+    }
     // Every session created and possibly still alive (in the registry, in pending handlers or
     // held by the host), so their I/O objects can be destroyed before the event loop.
     // Worker thread only, and the destructor after the worker has been joined.
@@ -108,12 +141,21 @@ struct WebSocketServer::Internals {
     }
 };
 
-WebSocketServer::WebSocketServer(unsigned int port)
-    : internals(std::make_unique<Internals>(port, false, std::string(), std::string())) {}
+WebSocketServer::WebSocketServer(unsigned int port) : WebSocketServer(std::string(), port) {}
 
 WebSocketServer::WebSocketServer(unsigned int port, const std::string& certificateFile,
                                  const std::string& privateKeyFile)
-    : internals(std::make_unique<Internals>(port, true, certificateFile, privateKeyFile)) {}
+    : WebSocketServer(std::string(), port, certificateFile, privateKeyFile) {}
+
+WebSocketServer::WebSocketServer(const std::string& bindAddress, unsigned int port)
+    : internals(
+          std::make_unique<Internals>(bindAddress, port, false, std::string(), std::string())) {}
+
+WebSocketServer::WebSocketServer(const std::string& bindAddress, unsigned int port,
+                                 const std::string& certificateFile,
+                                 const std::string& privateKeyFile)
+    : internals(
+          std::make_unique<Internals>(bindAddress, port, true, certificateFile, privateKeyFile)) {}
 
 WebSocketServer::~WebSocketServer() {
     stop();
@@ -168,12 +210,63 @@ void WebSocketServer::setConnectionOptions(const ConnectionOptions& options) {
     internals->options = options;
 }
 
+void WebSocketServer::setHandshakeHook(HandshakeHook hook) {
+    internals->policy.hook = std::move(hook);
+}
+
+void WebSocketServer::setAllowedOrigins(std::vector<std::string> origins) {
+    internals->policy.allowedOrigins = std::move(origins);
+}
+
+void WebSocketServer::setSubprotocols(std::vector<std::string> protocols) {
+    internals->policy.subprotocols = std::move(protocols);
+}
+
+void WebSocketServer::setMaxSessions(size_t sessions) {
+    internals->maxSessions = sessions;
+}
+
+void WebSocketServer::setTLSOptions(const TLSOptions& options) {
+    applyTLSOptions(internals->sslContext, options);
+}
+
 void WebSocketServer::setMaxMessageSize(uint64_t bytes) {
     internals->maxMessageSize.store(bytes, std::memory_order_relaxed);
 }
 
 unsigned short WebSocketServer::boundPort() const {
     return internals->boundPort;
+}
+
+void WebSocketServer::introduce(const std::shared_ptr<WebSocketSessionImpl>& session) {
+    {
+        std::lock_guard<std::mutex> lock(internals->sessionsMutex);
+        internals->sessions[session->id()] = session;
+    }
+    // Outside the lock: the callback may look sessions up or remove them.
+    try {
+        internals->onNewSessionHandler(*session);
+    } catch (const std::exception& e) {
+        logError(errorTexts::newSessionHandlerException, e.what());
+    } catch (...) {
+        logError(errorTexts::newSessionHandlerException, "unknown");
+    }
+}
+
+HandshakeDecision WebSocketServer::admit(WebSocketSessionImpl& session,
+                                         const HandshakeRequest& request, std::string& problem) {
+    HandshakeDecision decision = decideHandshake(internals->policy, request, problem);
+    if (!decision.accepted || !internals->admitsAfterRequest()) {
+        return decision;
+    }
+    {
+        std::lock_guard<std::mutex> lock(internals->sessionsMutex);
+        if (internals->maxSessions != 0 && internals->sessions.size() >= internals->maxSessions) {
+            return HandshakeDecision::reject(503, "Too many sessions");
+        }
+    }
+    introduce(session.shared_from_this());
+    return decision;
 }
 
 void WebSocketServer::accept() {
@@ -219,17 +312,14 @@ void WebSocketServer::accept() {
                     internals->maxMessageSize.load(std::memory_order_relaxed));
                 session->configure(internals->options);
                 internals->track(session);
-                {
-                    std::lock_guard<std::mutex> lock(internals->sessionsMutex);
-                    internals->sessions[sessionId] = session;
+                if (internals->controlsHandshakes()) {
+                    session->setAdmission(
+                        [this](WebSocketSessionImpl& candidate, const HandshakeRequest& request,
+                               std::string& problem) { return admit(candidate, request, problem); },
+                        !internals->admitsAfterRequest());
                 }
-                // Outside the lock: the callback may look sessions up or remove them.
-                try {
-                    internals->onNewSessionHandler(*session);
-                } catch (const std::exception& e) {
-                    logError(errorTexts::newSessionHandlerException, e.what());
-                } catch (...) {
-                    logError(errorTexts::newSessionHandlerException, "unknown");
+                if (!internals->admitsAfterRequest()) {
+                    introduce(session);
                 }
                 session->start();
             }

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/FrameHeader.h"
+#include "core/HandshakePolicy.h"
 #include "core/HandshakeText.h"
 #include "core/Limits.h"
 #include "engine/ConnectionEngine.h"
@@ -35,6 +37,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
           loop(loopOf(*socket)),
           closeCallback(std::move(closeCallback)),
           useTLS(useTLS) {
+        identity.id = sessionId;
         if (useTLS != (socket->index() == 1)) {
             throw std::invalid_argument("WebSocketSessionImpl: useTLS disagrees with the stream");
         }
@@ -76,6 +79,9 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         const tcp::endpoint peer = tcpSocket().remote_endpoint(ec);
         if (!ec) {
             rememberPeer(endpointText(peer));
+            std::lock_guard<std::mutex> lock(identityMutex);
+            identity.peerAddress = peer.address().to_string();
+            identity.peerPort = peer.port();
         }
         startOpeningDeadline(handshakeTimeout, errorTexts::handshakeTimeout);
         if (!useTLS) {
@@ -88,6 +94,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
                     failConnection(ec, errorTexts::sslHandshakeFailed);
                     return;
                 }
+                rememberCertificateSubject();
                 readHandshakeBlock();
             });
     }
@@ -103,10 +110,44 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         for (const std::string& protocols : request.requestedProtocols) {
             Log::trace("Requested protocols: ", protocols);
         }
-        writeHandshake(buildServerHandshakeResponse(request.key));
+        HandshakeRequest details = readHandshakeRequest(headerBlock);
+        {
+            std::lock_guard<std::mutex> lock(identityMutex);
+            details.peerAddress = identity.peerAddress;
+            details.peerPort = identity.peerPort;
+            details.peerCertificateSubject = identity.peerCertificateSubject;
+            identity.target = details.target;
+            identity.headers = details.headers;
+        }
+        if (!admission) {
+            writeHandshake(buildServerHandshakeResponse(request.key));
+            return;
+        }
+        std::string problem;
+        const HandshakeDecision decision = admission(owner, details, problem);
+        if (!problem.empty()) {
+            Log::error(problem);
+        }
+        if (!decision.accepted) {
+            Log::info("Handshake refused: ", statusText(decision.status));
+            refused = true;
+            writeHandshake(buildRefusalResponse(decision));
+            return;
+        }
+        registered = true;
+        {
+            std::lock_guard<std::mutex> lock(identityMutex);
+            identity.subprotocol = decision.subprotocol;
+        }
+        writeHandshake(
+            buildServerHandshakeResponse(request.key, decision.subprotocol, decision.headers));
     }
 
     void onHandshakeWritten(const std::error_code& ec) {
+        if (refused) {
+            close();  // the client has its answer; nothing of it reached the host
+            return;
+        }
         if (ec) {
             failConnection(ec, errorTexts::handshakeResponseError);
             return;
@@ -115,10 +156,34 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         open();
     }
 
+    // With mutual TLS, the verified client certificate's subject joins the identity.
+    void rememberCertificateSubject() {
+        SSL* ssl = std::get<1>(*socket).native_handle();
+        X509* certificate = SSL_get1_peer_certificate(ssl);
+        if (certificate == nullptr) {
+            return;
+        }
+        if (SSL_get_verify_result(ssl) == X509_V_OK) {
+            BIO* text = BIO_new(BIO_s_mem());
+            if (text != nullptr && X509_NAME_print_ex(text, X509_get_subject_name(certificate), 0,
+                                                      XN_FLAG_RFC2253) >= 0) {
+                char* data = nullptr;
+                const long size = BIO_get_mem_data(text, &data);
+                std::lock_guard<std::mutex> lock(identityMutex);
+                identity.peerCertificateSubject.assign(data, static_cast<size_t>(size));
+            }
+            BIO_free(text);
+        }
+        X509_free(certificate);
+    }
+
     // ---- Close --------------------------------------------------------------------------------
 
     // Last step of every close: the server drops the session from its registry.
     void connectionClosed() noexcept {
+        if (!registered) {
+            return;  // refused or never admitted: the registry never held it
+        }
         try {
             closeCallback(sessionId);
         } catch (const std::exception& e) {
@@ -137,6 +202,11 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     std::function<void(unsigned int)> closeCallback;
     const bool useTLS;
     std::chrono::milliseconds handshakeTimeout{0};  // from accept (now) to the 101
+    WebSocketSessionImpl::Admission admission;      // null: every request gets a bare 101
+    bool registered = true;            // in the server's registry (or was): removed when it closes
+    bool refused = false;              // the handshake was answered with a refusal
+    mutable std::mutex identityMutex;  // the host reads the identity from any thread
+    SessionIdentity identity;
     // Host calls hold it shared while they hand work to the loop; detach() holds it
     // exclusively, so no call reaches a loop that is about to be destroyed.
     std::shared_mutex detachMutex;
@@ -169,7 +239,7 @@ void WebSocketSessionImpl::send(const std::vector<uint8_t>& data, bool isText,
 void WebSocketSessionImpl::ping(const std::vector<uint8_t>& payload) {
     std::shared_lock<std::shared_mutex> lock(internals->detachMutex);
     if (internals->socket) {
-        internals->sendMessage(payload, opcodes::Ping, limits::controlFrameMaxSize);
+        internals->sendPing(payload);
     }
 }
 
@@ -187,6 +257,20 @@ size_t WebSocketSessionImpl::bufferedAmount() const {
 void WebSocketSessionImpl::configure(const ConnectionOptions& options) {
     internals->configure(options);
     internals->handshakeTimeout = options.handshakeTimeout;
+}
+
+void WebSocketSessionImpl::setAdmission(Admission admission, bool registered) {
+    internals->admission = std::move(admission);
+    internals->registered = registered;
+}
+
+SessionIdentity WebSocketSessionImpl::identity() const {
+    std::lock_guard<std::mutex> lock(internals->identityMutex);
+    return internals->identity;
+}
+
+unsigned int WebSocketSessionImpl::id() const {
+    return internals->sessionId;
 }
 
 void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tidewire/ConnectionOptions.h"
+#include "tidewire/HandshakeHook.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -51,6 +52,16 @@ public:
 
     // The server's opt-in settings; before start(), on the worker thread.
     void configure(const ConnectionOptions& options);
+
+    // Decides each request once read (the server's handshake control); `problem` explains a
+    // refusal for the log. Without it every request is answered with a bare 101. A session
+    // given one with `registered` false is in the server's registry only once admitted.
+    using Admission = std::function<HandshakeDecision(
+        WebSocketSessionImpl&, const HandshakeRequest&, std::string& problem)>;
+    void setAdmission(Admission admission, bool registered);
+
+    SessionIdentity identity() const override;
+    unsigned int id() const;
 
     // Bound on one incoming frame's payload and on one reassembled message; any thread.
     void setMaxMessageSize(uint64_t bytes);
