@@ -141,6 +141,20 @@ const Case cases[] = {
      [](WebSocketSession& host) {
          host.onMessageHandler = [](const Bytes&, bool) { throw std::runtime_error("boom"); };
      }},
+    {"control payloads over 125 bytes: ours not sent, the peer's fails the connection",
+     {{PING, std::string(125, 'q'), true}, {PING, std::string(126, 'p'), true}},
+     {"open", "error:Control frame too long"},
+     {"10:" + std::string(125, 'q'), "8:\x03\xEA"},
+     {"error %Error: Control frame payload over 125 bytes, not sent: 126 bytes",
+      "error %Error: Control frame payload over 125 bytes, not sent: 126 bytes",
+      "error %Error: Control frame too long - Protocol error"},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onOpenHandler = [&host] {
+             host.ping(Bytes(126));
+             host.close(Bytes(126));
+         };
+     }},
     {"pings unanswered while our output is stuck",
      {{T, "go", true}, {PING, "p", true}},
      {"open", "error:Read error", "error:Send error"},

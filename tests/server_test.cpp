@@ -149,6 +149,111 @@ TEST(Server, HostileAndFailingClients) {
     }
 }
 
+// Handshake control: origins, then the hook, then the server's subprotocol list; a refused
+// client gets its exact refusal and never reaches the registry or the new-session callback.
+TEST(Server, HandshakeControl) {
+    LogRecorder logs;
+    Recorder admitted;
+    WebSocketServer server(0);
+    server.setAllowedOrigins({"https://good.example"});
+    server.setSubprotocols({"b", "a"});
+    server.setHandshakeHook([](const HandshakeRequest& r) {
+        HandshakeDecision d = HandshakeDecision::accept(r.target == "/pick" ? "a" : "");
+        if (r.target == "/deny")
+            return HandshakeDecision::reject(401, "who?");
+        if (r.target == "/throw")
+            throw std::runtime_error("hook failed");
+        if (r.target == "/status")
+            return HandshakeDecision::reject(302);
+        if (r.target == "/not-offered")
+            d.subprotocol = "zzz";
+        d.headers.add(r.target == "/bad-header" ? "X-Evil" : "X-Token",
+                      r.target == "/bad-header" ? "a\r\nb" : *r.headers.find("x-token"));
+        return d;
+    });
+    server.onNewSession([&](WebSocketSession& session) {
+        const SessionIdentity id = session.identity();
+        admitted.add(id.target + " " + id.subprotocol + " " + id.peerAddress + " " +
+                     std::to_string(id.id) + " " + *id.headers.find("X-TOKEN"));
+    });
+    server.start();
+    const std::string accept =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Accept: "
+        "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
+    auto refusal = [](const std::string& status, const std::string& body) {
+        return "HTTP/1.1 " + status + "\r\nConnection: close\r\nContent-Type: text/plain\r\n" +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string serverError = refusal("500 Internal Server Error", "Internal Server Error");
+    struct Row {
+        std::string target, fields, response, logLine;
+    };
+    const Row rows[] = {
+        {"/ok", "Origin: https://good.example\r\nSec-WebSocket-Protocol: a, b\r\n",
+         accept + "Sec-WebSocket-Protocol: b\r\nX-Token: t\r\n\r\n", ""},
+        {"/none?q=1", "Sec-WebSocket-Protocol: x\r\n", accept + "X-Token: t\r\n\r\n", ""},
+        {"/pick", "Sec-WebSocket-Protocol: x\r\nsec-websocket-protocol: a\r\n",
+         accept + "Sec-WebSocket-Protocol: a\r\nX-Token: t\r\n\r\n", ""},
+        {"/ok", "Origin: https://evil.example\r\n", refusal("403 Forbidden", "Origin not allowed"),
+         ""},
+        {"/deny", "", refusal("401 Unauthorized", "who?"), ""},
+        {"/throw", "", serverError, "Handshake hook exception: hook failed"},
+        {"/status", "", serverError, "Handshake hook refused with status 302"},
+        {"/not-offered", "", serverError, "Handshake hook chose a subprotocol not offered: zzz"},
+        {"/bad-header", "", serverError, "Handshake hook header refused: X-Evil"},
+    };
+    for (const Row& row : rows) {
+        auto peer = Peer::connect(server.boundPort());
+        peer->write("GET " + row.target + " HTTP/1.1\r\nHost: x\r\nX-Token: t\r\n" + row.fields +
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        const std::string head = peer->readHeader();
+        if (head.rfind("HTTP/1.1 101", 0) == 0) {
+            EXPECT_EQ(head, row.response) << row.target;
+            continue;
+        }
+        peer->waitForClose();
+        EXPECT_EQ(head + textOf(peer->input), row.response) << row.target;
+        EXPECT_TRUE(logs.waitFor("info " + sessionLog + "Handshake refused: " +
+                                 row.response.substr(9, row.response.find('\r') - 9)));
+        EXPECT_TRUE(row.logLine.empty() || logs.waitFor("error " + sessionLog + row.logLine, true))
+            << row.target;
+    }
+    EXPECT_EQ(admitted.all(),
+              (std::vector<std::string>{"/ok b 127.0.0.1 0 t", "/none?q=1  127.0.0.1 1 t",
+                                        "/pick a 127.0.0.1 2 t"}));
+    EXPECT_EQ(
+        logs.count("debug [WebSocketServer] Session disconnected and removed - session ID: 3"), 0u);
+}
+
+// A burst of clients against a limit of two: two are served, the rest refused with 503; a
+// departure makes room again.
+TEST(Server, SessionLimit) {
+    Recorder events;
+    WebSocketServer server(0);
+    server.setMaxSessions(2);
+    server.onNewSession([&](WebSocketSession& session) { record(session, events); });
+    server.start();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 6; ++i) {
+        peers.push_back(Peer::connect(server.boundPort()));
+        peers.back()->write(upgrade);
+    }
+    std::vector<std::string> statuses;
+    Peer* served = nullptr;
+    for (auto& peer : peers) {
+        statuses.push_back(peer->readHeader().substr(9, 3));
+        served = statuses.back() == "101" ? peer.get() : served;
+    }
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<std::string>{"101", "101", "503", "503", "503", "503"}));
+    served->write(frame(8, {0x03, 0xE8}, true));
+    ASSERT_TRUE(events.waitFor("close"));
+    auto late = Peer::connect(server.boundPort());
+    late->write(upgrade);
+    EXPECT_EQ(late->readHeader().substr(0, 12), "HTTP/1.1 101");
+}
+
 // Our clients against our server, each sending from three host threads at once: every
 // message arrives whole, each thread's in its order, and every session ends and is removed.
 TEST(Server, ManyClientsManyThreads) {

@@ -256,16 +256,22 @@ void WebSocketServer::introduce(const std::shared_ptr<WebSocketSessionImpl>& ses
 HandshakeDecision WebSocketServer::admit(WebSocketSessionImpl& session,
                                          const HandshakeRequest& request, std::string& problem) {
     HandshakeDecision decision = decideHandshake(internals->policy, request, problem);
-    if (!decision.accepted || !internals->admitsAfterRequest()) {
+    if (!decision.accepted) {
         return decision;
     }
-    {
+    const bool joinsNow = internals->admitsAfterRequest();
+    if (joinsNow && internals->maxSessions != 0) {
+        // Only this thread adds sessions, so the registry cannot grow between here and
+        // introduce(); removals from other threads only make room.
         std::lock_guard<std::mutex> lock(internals->sessionsMutex);
-        if (internals->maxSessions != 0 && internals->sessions.size() >= internals->maxSessions) {
+        if (internals->sessions.size() >= internals->maxSessions) {
             return HandshakeDecision::reject(503, "Too many sessions");
         }
     }
-    introduce(session.shared_from_this());
+    session.admitted(decision.subprotocol);
+    if (joinsNow) {
+        introduce(session.shared_from_this());
+    }
     return decision;
 }
 

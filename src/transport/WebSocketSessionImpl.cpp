@@ -134,11 +134,6 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
             writeHandshake(buildRefusalResponse(decision));
             return;
         }
-        registered = true;
-        {
-            std::lock_guard<std::mutex> lock(identityMutex);
-            identity.subprotocol = decision.subprotocol;
-        }
         writeHandshake(
             buildServerHandshakeResponse(request.key, decision.subprotocol, decision.headers));
     }
@@ -262,6 +257,12 @@ void WebSocketSessionImpl::configure(const ConnectionOptions& options) {
 void WebSocketSessionImpl::setAdmission(Admission admission, bool registered) {
     internals->admission = std::move(admission);
     internals->registered = registered;
+}
+
+void WebSocketSessionImpl::admitted(const std::string& subprotocol) {
+    internals->registered = true;
+    std::lock_guard<std::mutex> lock(internals->identityMutex);
+    internals->identity.subprotocol = subprotocol;
 }
 
 SessionIdentity WebSocketSessionImpl::identity() const {

@@ -72,6 +72,8 @@ private:
     // Destroys the connection's I/O objects while the server's event loop (stopped, its
     // worker joined) still exists; later calls on this session do nothing.
     void detach();
+    // The admission answered yes: the session names `subprotocol` and is (now) registered.
+    void admitted(const std::string& subprotocol);
 
     struct Internals;
     std::unique_ptr<Internals> internals;
