@@ -18,11 +18,21 @@ const std::string dir = TIDEWIRE_INTEROP_DIR;
 const std::string node = "timeout 120 node " + dir + "/peer.js ";
 const std::string python = "timeout 120 /usr/bin/python3 " + dir + "/peer.py ";
 
+// Our servers choose the subprotocol "chat" and serve only pages of http://allowed.test; the
+// mutual-TLS one serves only clients with a certificate of the test CA.
 TEST(Interop, PeersDriveOurServer) {
     const Certificates& certs = Certificates::get();
-    WebSocketServer plain(0), tls(0, certs.cert, certs.key);
-    for (WebSocketServer* server : {&plain, &tls}) {
-        server->onNewSession([](WebSocketSession& session) {
+    WebSocketServer plain(0), tls(0, certs.cert, certs.key), mutual("::", 0, certs.cert, certs.key);
+    TLSOptions requireCertificates;
+    requireCertificates.caFile = certs.ca;
+    requireCertificates.requireClientCertificate = true;
+    mutual.setTLSOptions(requireCertificates);
+    Recorder subjects;
+    for (WebSocketServer* server : {&plain, &tls, &mutual}) {
+        server->setSubprotocols({"chat"});
+        server->setAllowedOrigins({"http://allowed.test"});
+        server->onNewSession([&subjects](WebSocketSession& session) {
+            subjects.add(session.identity().peerCertificateSubject);
             session.onMessageHandler = [&session](const Bytes& b, bool isText) {
                 session.send(b, isText, 0);
             };
@@ -31,11 +41,15 @@ TEST(Interop, PeersDriveOurServer) {
     }
     const std::string ws = "ws://127.0.0.1:" + std::to_string(plain.boundPort()) + "/chat";
     const std::string wss = "wss://localhost:" + std::to_string(tls.boundPort()) + "/chat";
+    const std::string mtls = "wss://localhost:" + std::to_string(mutual.boundPort()) + " ";
     for (const std::string& command :
          {node + "client " + ws, node + "client " + wss + " " + certs.ca, python + "client " + ws,
-          node + "browser " + ws + " " + wss}) {
+          node + "browser " + ws + " " + wss,
+          node + "client " + mtls + certs.ca + " " + certs.otherCert + " " + certs.otherKey}) {
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
+    EXPECT_NE(std::system((node + "client " + mtls + certs.ca + " 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(subjects.count("CN=other"), 1u);  // and the IPv4 client of "::" was served
 }
 
 TEST(Interop, OurClientDrivesPeers) {

@@ -110,6 +110,7 @@ TEST(Server, RegistryIdsAndCallbacksThatUseIt) {
     held->send(bytesOf("nobody"), true, 0);
     held->close({});
     EXPECT_THROW(WebSocketServer(0, "/nonexistent.pem", "/nonexistent.key"), std::system_error);
+    EXPECT_THROW(WebSocketServer("no-address", 0), std::system_error);
 }
 
 TEST(Server, HostileAndFailingClients) {

@@ -1,6 +1,10 @@
 // Independent peers for the interop tests, one conversation for all of them:
-//   node peer.js client <url> [caFile]     node `ws` drives the conversation against our server
-//   node peer.js browser <url>...          headless Chromium drives it against our server
+//   node peer.js client <url> [caFile [certFile keyFile]]
+//                                          node `ws` drives the conversation against our server
+//   node peer.js browser <url>...          headless Chromium drives it against our server from a
+//                                          page of http://allowed.test, and fails to connect
+//                                          from a page of http://foreign.test
+// Clients offer the subprotocols "x" and "chat" and expect the server to choose "chat".
 //   node peer.js server [certFile keyFile] node `ws` echoes for our client; prints its port
 // The driver sends every size as text and binary (the text ones in fragments where the peer
 // can), checks each echo byte for byte, then closes with 1000.
@@ -15,6 +19,7 @@ async function converse(ws, fragments) {
     ws.onmessage = (event) => { queue.push(event.data); if (wake) wake(); };
     ws.onclose = (event) => { closed = event.code; if (wake) wake(); };
     await new Promise((resolve, reject) => { ws.onopen = resolve; ws.onerror = () => reject(new Error('socket error')); });
+    if (ws.protocol !== 'chat') throw new Error(`subprotocol '${ws.protocol}'`);
     const next = async () => {
         while (queue.length === 0) {
             if (closed !== null) throw new Error(`closed ${closed} while waiting`);
@@ -45,7 +50,8 @@ async function main() {
     const fs = require('fs');
     const WebSocket = require('ws');
     if (mode === 'client') {
-        const ws = new WebSocket(args[0], {ca: args[1] ? fs.readFileSync(args[1]) : undefined, perMessageDeflate: false});
+        const file = (i) => (args[i] ? fs.readFileSync(args[i]) : undefined);
+        const ws = new WebSocket(args[0], ['x', 'chat'], {ca: file(1), cert: file(2), key: file(3), perMessageDeflate: false});
         const pong = new Promise((resolve) => ws.on('pong', (data) => resolve(data.toString())));
         ws.on('open', () => ws.ping('are you there'));
         await converse(ws, true);
@@ -64,12 +70,24 @@ async function main() {
         const browser = await chromium.launch({
             executablePath: '/usr/bin/chromium',
             args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-                   '--disable-component-update', '--disable-sync', '--ignore-certificate-errors'],
+                   '--disable-component-update', '--disable-sync', '--ignore-certificate-errors',
+                   '--disable-features=LocalNetworkAccessChecks,BlockInsecurePrivateNetworkRequests'],
         });
         try {
             const page = await (await browser.newContext({ignoreHTTPSErrors: true})).newPage();
+            await page.route(/\.test\/$/, (route) => route.fulfill({body: '<html></html>', contentType: 'text/html'}));
+            await page.goto('http://foreign.test/');
+            for (const url of args) {
+                const opened = await page.evaluate((url) => new Promise((resolve) => {
+                    const ws = new WebSocket(url, ['x', 'chat']);
+                    ws.onopen = () => resolve(true);
+                    ws.onerror = () => resolve(false);
+                }), url);
+                if (opened) throw new Error('a foreign origin was served');
+            }
+            await page.goto('http://allowed.test/');
             await page.evaluate(`const SIZES = ${JSON.stringify(SIZES)}; ${converse.toString()}`);
-            for (const url of args) await page.evaluate((url) => converse(new WebSocket(url), false), url);
+            for (const url of args) await page.evaluate((url) => converse(new WebSocket(url, ['x', 'chat']), false), url);
         } finally {
             await browser.close();
         }

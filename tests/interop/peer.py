@@ -1,6 +1,7 @@
 """Python `websockets` as an independent peer.
 
-    peer.py client <url>   drives the echo conversation against our server
+    peer.py client <url>   drives the echo conversation against our server, offering the
+                           subprotocols "x" and "chat" and expecting "chat"
     peer.py server         echoes for our client on 127.0.0.1; prints its port first
 """
 import asyncio
@@ -12,7 +13,9 @@ SIZES = [0, 1, 125, 126, 65535, 65536, 1 << 20]
 
 
 async def client(url):
-    async with websockets.connect(url, compression=None, max_size=None) as ws:
+    async with websockets.connect(url, compression=None, max_size=None,
+                                  subprotocols=["x", "chat"]) as ws:
+        assert ws.subprotocol == "chat", ws.subprotocol
         await asyncio.wait_for(await ws.ping(b"py"), 20)
         for size in SIZES:
             text = "".join(chr(97 + (i + size) % 26) for i in range(size))
