@@ -51,7 +51,14 @@ run_fuzz_targets() {
     return "$status"
 }
 
-steps=(run_fuzz_targets)
+# The installed package, used by a host program through CMake and through pkg-config.
+run_package_check() {
+    [[ "$config" == normal ]] || return 0
+    echo "== [$config] install and build a host program against the package"
+    "$root/scripts/test-package.sh" "$dir"
+}
+
+steps=(run_fuzz_targets run_package_check)
 
 failed=()
 for step in "${steps[@]}"; do
