@@ -198,7 +198,14 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         key = generateNonce(rng);
         std::string request =
             buildClientHandshakeRequest(path, host, key, protocols, options.requestHeaders);
-        Log::trace("Handshake request: ", request);
+        // The host's header values are often credentials: the log names them only.
+        HttpHeaders logged;
+        for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
+            logged.add(field.first, "(not logged)");
+        }
+        Log::trace("Handshake request: ", logged.empty() ? request
+                                                         : buildClientHandshakeRequest(
+                                                               path, host, key, protocols, logged));
         writeHandshake(std::move(request));
     }
 
