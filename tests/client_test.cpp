@@ -156,6 +156,11 @@ TEST(Client, ExtraHeadersIdentityAndIPv6) {
               "Sec-WebSocket-Protocol: chat, v2\r\nAuthorization: Bearer a.b~c\r\n"
               "x!#$%&'*+-.^_`|~9: \r\ncookie: a=1; b=\"2\"\t\r\n\r\n");
     ASSERT_TRUE(c.events.waitFor("open"));
+    std::string logged;  // the host's header values stay out of the log
+    for (const std::string& line : c.logs.all())
+        logged += line;
+    EXPECT_EQ(logged.find("Bearer"), std::string::npos);
+    EXPECT_NE(logged.find("\r\nAuthorization: (not logged)\r\n"), std::string::npos);
     const auto identity = c.client->identity();
     EXPECT_EQ(identity.peerAddress + " " + std::to_string(identity.peerPort) + " " +
                   identity.target + " " + identity.subprotocol + " " +
