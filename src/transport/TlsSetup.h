@@ -18,7 +18,8 @@ enum class TlsRole { client, server };
 //   requireClientCertificate refuses a client without a certificate that verifies, and asks
 //   for none otherwise.
 // Throws std::system_error when a file or directory cannot be loaded or the key does not
-// match the certificate, std::invalid_argument when only one of certificate and key is set.
+// match the certificate; std::invalid_argument when only one of certificate and key is set,
+// or a server requires client certificates without caFile or caDirectory to check them.
 void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options, TlsRole role);
 
 }  // namespace relaymatrix::extensions::tidewire
