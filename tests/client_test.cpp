@@ -10,14 +10,17 @@
 namespace {
 
 using namespace tidewire_test;
+using relaymatrix::extensions::tidewire::ConnectionOptions;
 using relaymatrix::extensions::tidewire::generateAcceptKey;
+using relaymatrix::extensions::tidewire::TLSOptions;
 using relaymatrix::extensions::tidewire::WebSocketClient;
 
 // A client whose handlers record into `events`, connected to `server`.
 struct Connection {
     explicit Connection(Peer* listener = nullptr) : server(listener ? *listener : own) {}
-    void start(const std::string& url, std::vector<std::string> protocols = {}) {
-        client = std::make_unique<WebSocketClient>(url, protocols);
+    void start(const std::string& url, std::vector<std::string> protocols = {},
+               const ConnectionOptions& options = {}) {
+        client.reset(new WebSocketClient(url, protocols, {}, options));
         record(*client, events);  // nothing can happen before the server below accepts
         opened = server.accept();
     }
@@ -126,24 +129,80 @@ TEST(Client, ConnectFailuresAndBadUrls) {
     EXPECT_THROW(WebSocketClient("ws://h/#\n", {}), std::invalid_argument);
 }
 
+TEST(Client, ExtraHeadersIdentityAndIPv6) {
+    using namespace std::string_literals;
+    std::istringstream refused(  // "name=value" rows
+        "=v|Bad Name=v|X:=v|X-A=a\r\nEvil: 1|X-A=a\nb|X-A=a\0b|host=h|UPGRADE=u|Connection=|"
+        "sec-websocket-key=k|Sec-WebSocket-Version=8|Sec-WebSocket-Protocol=p|"
+        "Sec-WebSocket-Extensions=e|Sec-WebSocket-Accept=a"s);
+    ConnectionOptions options;
+    for (std::string row; std::getline(refused, row, '|');) {
+        ConnectionOptions bad;
+        bad.requestHeaders.add("Cookie", "fine=1");
+        bad.requestHeaders.add(row.substr(0, row.find('=')), row.substr(row.find('=') + 1));
+        EXPECT_THROW(WebSocketClient("ws://127.0.0.1:1", {}, {}, bad), std::invalid_argument);
+    }
+    options.requestHeaders.add("Authorization", "Bearer a.b~c");
+    options.requestHeaders.add("x!#$%&'*+-.^_`|~9", "");
+    options.requestHeaders.add("cookie", "a=1; b=\"2\"\t");
+    Peer server;
+    server.address = "::1";
+    Connection c(&server);
+    c.start(c.url("ws", "[::1]") + "/x?y=1", {"chat", "v2"}, options);
+    std::string request = c.server.acceptUpgrade("Sec-WebSocket-Protocol: v2\r\nX-Id: 7\r\n");
+    EXPECT_EQ(request.replace(request.find("Key: ") + 5, 24, "KEY"),
+              "GET /x?y=1 HTTP/1.1\r\nHost: [::1]\r\nUpgrade: websocket\r\nConnection: keep-alive, "
+              "Upgrade\r\nSec-WebSocket-Key: KEY\r\nSec-WebSocket-Version: 13\r\n"
+              "Sec-WebSocket-Protocol: chat, v2\r\nAuthorization: Bearer a.b~c\r\n"
+              "x!#$%&'*+-.^_`|~9: \r\ncookie: a=1; b=\"2\"\t\r\n\r\n");
+    ASSERT_TRUE(c.events.waitFor("open"));
+    std::string logged;  // the host's header values stay out of the log
+    for (const std::string& line : c.logs.all())
+        logged += line;
+    EXPECT_EQ(logged.find("Bearer"), std::string::npos);
+    EXPECT_NE(logged.find("\r\nAuthorization: (not logged)\r\n"), std::string::npos);
+    const auto identity = c.client->identity();
+    EXPECT_EQ(identity.peerAddress + " " + std::to_string(identity.peerPort) + " " +
+                  identity.target + " " + identity.subprotocol + " " +
+                  *identity.headers.find("x-id"),
+              "::1 " + std::to_string(server.port()) + " /x?y=1 v2 7");
+    EXPECT_EQ(
+        c.logs.count("info [WebSocketClient] Connect: [::1]:" + std::to_string(server.port())), 1u);
+}
+
 TEST(Client, TlsTrustAndHostNames) {
     const Certificates& certs = Certificates::get();
+    const std::string d = certs.dir, hidden = d + "private.pem", hiddenKey = d + "private.key";
+    const TLSOptions byFile{d + "ca2.pem", "", "", ""}, byDirectory{"", d + "ca2", "", ""},
+        mine{"", "", d + "client.pem", d + "client.key"}, tls13{"", "", "", "", true};
     struct Row {
         std::string scheme, host, certificate, key, trustStore;
+        TLSOptions tls = {};
+        std::string clientCa = "";
+        std::string outcome = "certificate verify failed";  // or "TLSv1.x <server name sent>"
     } rows[] = {
-        {"wss", "localhost", certs.cert, certs.key, certs.ca},
-        {"https", "127.0.0.1", certs.cert, certs.key, certs.ca},
-        {"wss", "localhost", certs.otherCert, certs.otherKey,
-         certs.ca},                                                   // signed, for another name
-        {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},  // nobody vouches for it
+        {"wss", "localhost", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 localhost"},
+        {"https", "127.0.0.1", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 "},
+        {"wss", "localhost", certs.otherCert, certs.otherKey, certs.ca},  // for another name
+        {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},      // nobody vouches for it
+        {"wss", "localhost", hidden, hiddenKey, certs.ca},                // its CA is not trusted
+        {"wss", "localhost", hidden, hiddenKey, certs.ca, byFile, "", "TLSv1.2 localhost"},
+        {"wss", "127.0.0.1", hidden, hiddenKey, certs.ca, byDirectory, "", "TLSv1.2 "},
+        {"wss", "localhost", certs.cert, certs.key, certs.ca, byFile},  // the store is replaced
+        {"wss", "127.0.0.1", certs.cert, certs.key, certs.ca, tls13, "", "TLSv1.3 "},
+        {"wss", "localhost", certs.cert, certs.key, certs.ca, mine, certs.ca, "TLSv1.2 localhost"},
+        {"wss", "localhost", certs.cert, certs.key, certs.ca, {}, certs.ca, "sslv3 alert"},
     };
     for (const Row& row : rows) {
         setenv("SSL_CERT_FILE", row.trustStore.c_str(), 1);
-        Peer server(row.certificate, row.key);
+        Peer server(row.certificate, row.key, row.clientCa);
         Connection c(&server);
-        c.start(c.url(row.scheme, row.host));
-        if (&row < rows + 2) {
+        ConnectionOptions options;
+        options.tls = row.tls;
+        c.start(c.url(row.scheme, row.host), {}, options);
+        if (row.outcome.rfind("TLS", 0) == 0) {
             ASSERT_TRUE(c.opened);
+            EXPECT_EQ(c.server.tlsDetail(), row.outcome);
             c.server.acceptUpgrade();
             EXPECT_TRUE(c.events.waitFor("open")) << row.scheme << " " << row.host;
             EXPECT_TRUE(c.logs.waitFor("debug [WebSocketClient] SSL handshake successful"));
@@ -151,12 +210,15 @@ TEST(Client, TlsTrustAndHostNames) {
             c.server.write(frame(1, bytesOf("four"), false));
             EXPECT_TRUE(c.events.waitFor("error:Message too big"));
         } else {
-            EXPECT_TRUE(c.events.waitFor("error:certificate verify failed", true));
+            EXPECT_TRUE(c.events.waitFor("error:" + row.outcome, true)) << &row - rows;
             EXPECT_TRUE(c.logs.waitFor(
-                "error [WebSocketClient] SSL handshake error: certificate verify failed", true));
+                "error [WebSocketClient] SSL handshake error: " + row.outcome, true));
         }
     }
     setenv("SSL_CERT_FILE", certs.ca.c_str(), 1);
+    ConnectionOptions options;
+    options.tls.caFile = "/nonexistent";
+    EXPECT_THROW(WebSocketClient("wss://localhost:1", {}, {}, options), std::system_error);
 }
 
 }  // namespace

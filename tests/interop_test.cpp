@@ -71,8 +71,8 @@ TEST(Interop, OurClientDrivesPeers) {
             events.add((isText ? "t" : "b") + textOf(b));
         };
         WebSocketClient client(
-            (secure ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(std::atoi(line)), {},
-            h);
+            (secure ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(std::atoi(line)),
+            {"chat"}, h);
         std::vector<std::string> expected = {"open"};
         for (size_t n : sizes) {
             std::string text(n, ' ');
@@ -84,6 +84,7 @@ TEST(Interop, OurClientDrivesPeers) {
         }
         client.ping(bytesOf("are you there"));
         ASSERT_TRUE(events.waitForCount(expected.size())) << peer;
+        EXPECT_EQ(client.identity().subprotocol, peer.rfind(node, 0) ? "" : "chat") << peer;
         EXPECT_TRUE(logs.waitFor("debug [WebSocketClient] Received pong"));
         client.close({0x03, 0xE8});
         EXPECT_TRUE(events.waitFor("close")) << peer;

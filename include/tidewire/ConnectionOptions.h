@@ -38,8 +38,9 @@ struct ConnectionOptions {
 
     // Client only: extra request headers (authorization, cookies), sent in order after the
     // handshake's own. The client's constructor throws std::invalid_argument for a name that
-    // is empty or not an HTTP token, a value holding CR or LF, or a header the handshake sets
-    // itself (Host, Upgrade, Connection, Sec-WebSocket-*).
+    // is empty or not an HTTP token, a value holding CR, LF or NUL, or a header the handshake
+    // sets itself (Host, Upgrade, Connection, Sec-WebSocket-*). The trace log shows their names
+    // only.
     HttpHeaders requestHeaders;
     // Client only: trust, client certificate and TLS version (a server takes its own
     // TLSOptions through WebSocketServer::setTLSOptions).

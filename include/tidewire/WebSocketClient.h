@@ -15,6 +15,12 @@ namespace relaymatrix::extensions::tidewire {
 // A WebSocket client for one connection to one URL ("ws://", "wss://" or "https://"; TLS 1.2
 // for the last two, with the server's certificate checked against the system's trusted CAs
 // and against the host name). Constructing it starts the connection; it never reconnects.
+// The host may be a name, an IPv4 literal or a bracketed IPv6 literal ("ws://[::1]:8080/x"):
+// the Host header carries it as written in the URL (brackets kept, no port), log lines show
+// endpoints as "127.0.0.1:8080" and "[::1]:8080". Over TLS, a name is sent as the server name
+// (SNI) and checked against the certificate's DNS names; an IP literal is not sent (RFC 6066)
+// and is checked against the certificate's IP addresses. ConnectionOptions::tls can replace
+// the trusted CAs, present a client certificate and allow TLS 1.3.
 //
 // Threads: the client runs its own event loop on one worker thread, started by the
 // constructor. Every handler runs there, one at a time. `send`, `ping`, `close(payload)` and
@@ -38,13 +44,16 @@ public:
 
     // Starts connecting to `url`, offering the subprotocols `protocols` (in order, none when
     // empty). Throws std::invalid_argument for an unparsable URL and std::system_error when
-    // the TLS context cannot be set up.
+    // the TLS context cannot be set up (also: a CA, certificate or key file of
+    // ConnectionOptions::tls that cannot be loaded).
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols);
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers);
     // With opt-in timeouts, keepalive and send-buffer settings (see ConnectionOptions); the
     // connect timeout covers name lookup and TCP connect, the handshake timeout the TLS
-    // handshake and the HTTP exchange.
+    // handshake and the HTTP exchange. Also throws std::invalid_argument for a request header
+    // that may not be sent ("Request header refused: " and the reason), and for a
+    // certificateFile without privateKeyFile or the reverse.
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers, const ConnectionOptions& options);
     // Stops the loop and joins the worker; no handler runs during or after destruction.
@@ -62,6 +71,11 @@ public:
     // included by the caller). onCloseHandler runs once the server has answered.
     void close(const std::vector<uint8_t>& payload) override;
     size_t bufferedAmount() const override;
+    // peerAddress and peerPort from the TCP connect on; target (the request target) at once;
+    // subprotocol (the server's choice, empty when none) and headers (the server's response
+    // headers) once the response has been read, so from onOpenHandler on. id and
+    // peerCertificateSubject stay empty. Any thread; a copy taken under a lock.
+    SessionIdentity identity() const override;
 
     // Largest incoming frame payload and reassembled message, in bytes (100 MiB by default).
     // A larger one fails the connection with "Message too big" after a Close with status 1009.

@@ -97,7 +97,8 @@ size_t findHeaderBlockEnd(std::string_view bytes) {
 
 std::string buildClientHandshakeRequest(const std::string& target, const std::string& host,
                                         const std::string& key,
-                                        const std::vector<std::string>& protocols) {
+                                        const std::vector<std::string>& protocols,
+                                        const HttpHeaders& extraHeaders) {
     std::string request;
     request.reserve(160 + target.size() + host.size() + key.size());
     request += "GET ";
@@ -120,6 +121,12 @@ std::string buildClientHandshakeRequest(const std::string& target, const std::st
             }
             request += protocols[i];
         }
+        request += "\r\n";
+    }
+    for (const HttpHeaders::Field& field : extraHeaders.fields()) {
+        request += field.first;
+        request += ": ";
+        request += field.second;
         request += "\r\n";
     }
     request += "\r\n";

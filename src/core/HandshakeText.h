@@ -17,10 +17,12 @@ size_t findHeaderBlockEnd(std::string_view bytes);
 
 // The client's upgrade request, ending with the empty line. `target` is the request target
 // (path and query), `host` goes into the Host line without any port; the Sec-WebSocket-Protocol
-// line is present only when `protocols` is not empty and lists them as given.
+// line is present only when `protocols` is not empty and lists them as given. `extraHeaders`
+// follow in order, written as given: the caller has checked them (headerFieldProblem).
 std::string buildClientHandshakeRequest(const std::string& target, const std::string& host,
                                         const std::string& key,
-                                        const std::vector<std::string>& protocols);
+                                        const std::vector<std::string>& protocols,
+                                        const HttpHeaders& extraHeaders = HttpHeaders());
 
 // Outcome of checking a server's handshake response header block.
 struct ServerResponseCheck {

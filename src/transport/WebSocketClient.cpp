@@ -4,7 +4,9 @@
 #include <asio/ssl.hpp>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,11 +15,13 @@
 #include "core/ErrorTexts.h"
 #include "core/FrameHeader.h"
 #include "core/HandshakeText.h"
+#include "core/HeaderFieldCheck.h"
 #include "core/Limits.h"
 #include "engine/ConnectionEngine.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/URL.h"
 #include "transport/EventLoopThread.h"
+#include "transport/TlsSetup.h"
 
 namespace relaymatrix::extensions::tidewire {
 
@@ -25,15 +29,18 @@ namespace {
 
 using asio::ip::tcp;
 
-// TLS 1.2 only (the context method fixes both bounds), compression off, the system's
-// trusted CAs, and peer verification. Configured completely before any stream is made from
-// it, so the verify mode is in force on every connection object.
-asio::ssl::context makeClientContext() {
+// Configured completely before any stream is made from it, so the verify mode is in force on
+// every connection object.
+asio::ssl::context makeClientContext(const TLSOptions& tls) {
     asio::ssl::context context(asio::ssl::context::tlsv12_client);
-    context.set_options(asio::ssl::context::no_compression);
-    context.set_default_verify_paths();
-    context.set_verify_mode(asio::ssl::verify_peer);
+    applyTLSOptions(context, tls, TlsRole::client);
     return context;
+}
+
+// "[::1]" names the address "::1": the brackets belong to the URL and the Host header only.
+std::string withoutBrackets(const std::string& host) {
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    return bracketed ? host.substr(1, host.size() - 2) : host;
 }
 
 }  // namespace
@@ -46,18 +53,29 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
           loop("[WebSocketClient] " + std::string(errorTexts::workerException)),
           resolver(loop.context()),
           socket(loop.context()),
-          sslContext(makeClientContext()),
+          sslContext(makeClientContext(options.tls)),
           sslStream(socket, sslContext),
           protocols(protocols),
           rng(std::random_device()()) {
         const URL parsed = URL::parse(url);
         host = parsed.getHost();
+        address = withoutBrackets(host);
+        std::error_code notAnAddress;
+        asio::ip::make_address(address, notAnAddress);
+        hostIsAddress = !notAnAddress;
         useSSL = parsed.getScheme() == "wss" || parsed.getScheme() == "https";
         port = !parsed.getPort().empty() ? parsed.getPort() : (useSSL ? "443" : "80");
         path = parsed.getPath().empty() ? "/" : parsed.getPath();
         if (!parsed.getQuery().empty()) {
             path += "?" + parsed.getQuery();
         }
+        for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
+            const std::string problem = headerFieldProblem(field.first, field.second);
+            if (!problem.empty()) {
+                throw std::invalid_argument("Request header refused: " + problem);
+            }
+        }
+        known.target = path;
         configure(options);
     }
 
@@ -104,7 +122,8 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     void connect() {
         startOpeningDeadline(options.connectTimeout, errorTexts::connectTimeout);
         resolver.async_resolve(
-            host, port, [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
+            address, port,
+            [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
                 if (ec) {
                     reportConnectError(ec);
                     return;
@@ -139,6 +158,11 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             return;
         }
         rememberPeer(endpointText(remote));
+        {
+            std::lock_guard<std::mutex> lock(knownMutex);
+            known.peerAddress = addressText(remote.address());
+            known.peerPort = remote.port();
+        }
         Log::info("Connect: ", endpointText(remote));
         startOpeningDeadline(options.handshakeTimeout, errorTexts::handshakeTimeout);
         // The write queue coalesces frames already; Nagle would only hold a message's last
@@ -149,8 +173,12 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             handshake();
             return;
         }
-        SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());
-        sslStream.set_verify_callback(asio::ssl::host_name_verification(host), ignored);
+        if (!hostIsAddress) {  // RFC 6066: a server name is never an IP literal
+            SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());
+        }
+        // An address is checked against the certificate's IP entries, a name against its DNS
+        // entries.
+        sslStream.set_verify_callback(asio::ssl::host_name_verification(address), ignored);
         sslStream.async_handshake(asio::ssl::stream_base::client,
                                   [this](const std::error_code& ec) { onTlsHandshake(ec); });
     }
@@ -168,8 +196,16 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     void handshake() {
         key = generateNonce(rng);
-        std::string request = buildClientHandshakeRequest(path, host, key, protocols);
-        Log::trace("Handshake request: ", request);
+        std::string request =
+            buildClientHandshakeRequest(path, host, key, protocols, options.requestHeaders);
+        // The host's header values are often credentials: the log names them only.
+        HttpHeaders logged;
+        for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
+            logged.add(field.first, "(not logged)");
+        }
+        Log::trace("Handshake request: ", logged.empty() ? request
+                                                         : buildClientHandshakeRequest(
+                                                               path, host, key, protocols, logged));
         writeHandshake(std::move(request));
     }
 
@@ -191,6 +227,11 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         for (const std::string& protocol : check.protocols) {
             negotiatedProtocol = protocol;
             Log::debug("Negotiated protocol: ", negotiatedProtocol);
+        }
+        {
+            std::lock_guard<std::mutex> lock(knownMutex);
+            known.subprotocol = negotiatedProtocol;
+            known.headers = readHeaderFields(headerBlock);
         }
         if (!check.accepted) {
             Log::error(check.failure);
@@ -225,16 +266,22 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     asio::ssl::stream<tcp::socket&> sslStream;  // used only when useSSL
 
     // Where to connect, from the URL.
-    bool useSSL = false;  // scheme "wss" or "https"
-    std::string host;     // resolution, SNI, host-name check and Host header
-    std::string port;     // service text for the resolver
-    std::string path;     // request target: path (or "/") and "?query"
+    bool useSSL = false;         // scheme "wss" or "https"
+    std::string host;            // as in the URL (IPv6 in brackets): SNI and Host header
+    std::string address;         // host without brackets: resolution and certificate check
+    bool hostIsAddress = false;  // an IP literal, never sent as the TLS server name
+    std::string port;            // service text for the resolver
+    std::string path;            // request target: path (or "/") and "?query"
 
     // Opening handshake.
     std::vector<std::string> protocols;  // offered, in order
     std::string negotiatedProtocol;      // named by the server; empty when none
     std::mt19937 rng;                    // nonce source, seeded once per client
     std::string key;                     // Sec-WebSocket-Key of the handshake in progress
+
+    // What identity() tells; written on the loop thread, read from any.
+    mutable std::mutex knownMutex;
+    SessionIdentity known;
 };
 
 WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& protocols)
@@ -274,6 +321,11 @@ void WebSocketClient::close(const std::vector<uint8_t>& payload) {
 
 size_t WebSocketClient::bufferedAmount() const {
     return internals->bufferedAmount();
+}
+
+SessionIdentity WebSocketClient::identity() const {
+    std::lock_guard<std::mutex> lock(internals->knownMutex);
+    return internals->known;
 }
 
 void WebSocketClient::setMaxMessageSize(uint64_t bytes) {

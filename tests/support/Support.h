@@ -82,25 +82,28 @@ inline void record(relaymatrix::extensions::tidewire::WebSocketSession& session,
 }
 
 // Made once per process: a CA (the client's trust store from then on), a server certificate it
-// signed for localhost and 127.0.0.1 ("server"), and one for another name ("other").
+// signed for localhost and 127.0.0.1 ("server"), one for another name ("other"); in `dir` also
+// "client.pem", and a CA nobody trusts (ca2.pem, hashed in ca2/) that signed "private.pem".
 struct Certificates {
-    std::string ca, cert, key, otherCert, otherKey;
+    std::string ca, cert, key, otherCert, otherKey, dir;
     static const Certificates& get() {
         static const Certificates instance = [] {
             char pattern[] = "/tmp/tidewire-tls-XXXXXX";
             const std::string d = std::string(mkdtemp(pattern)) + "/";
             const std::string script =
                 "cd " + d + R"( && K='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'
-                openssl req -x509 $K -days 2 -subj /CN=TestCA -keyout ca.key -out ca.pem 2>/dev/null
-                for n in server:DNS:localhost,IP:127.0.0.1 other:DNS:other.example; do f=${n%%:*}
-                  openssl req $K -subj /CN=$f -keyout $f.key -out $f.csr 2>/dev/null && echo subjectAltName=${n#*:} >$f.ext
-                  openssl x509 -req -in $f.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile $f.ext -out $f.pem 2>/dev/null
-                done && test -s other.pem)";
+                for c in ca ca2; do openssl req -x509 $K -days 2 -subj /CN=$c -keyout $c.key -out $c.pem 2>/dev/null; done
+                mkdir ca2 && cp ca2.pem ca2 && openssl rehash ca2
+                for n in server:ca:DNS:localhost,IP:127.0.0.1 other:ca:DNS:other.example client:ca:DNS:client \
+                         private:ca2:DNS:localhost,IP:127.0.0.1; do f=${n%%:*} r=${n#*:}
+                  openssl req $K -subj /CN=$f -keyout $f.key -out $f.csr 2>/dev/null && echo subjectAltName=${r#*:} >$f.ext
+                  openssl x509 -req -in $f.csr -CA ${r%%:*}.pem -CAkey ${r%%:*}.key -CAcreateserial -days 2 -extfile $f.ext -out $f.pem 2>/dev/null
+                done && test -s private.pem)";
             if (std::system(script.c_str()) != 0)
                 throw std::runtime_error("openssl failed");
             setenv("SSL_CERT_FILE", (d + "ca.pem").c_str(), 1);
-            return Certificates{d + "ca.pem", d + "server.pem", d + "server.key", d + "other.pem",
-                                d + "other.key"};
+            return Certificates{d + "ca.pem",    d + "server.pem", d + "server.key",
+                                d + "other.pem", d + "other.key",  d};
         }();
         return instance;
     }
@@ -108,7 +111,8 @@ struct Certificates {
 
 // One end of a real TCP connection, driven from the test thread with blocking calls (the
 // test's own time limit bounds them): a client of 127.0.0.1:port, or a listener on a free
-// loopback port (a TLS server with `certificate` and `key`) that accept() connects.
+// port of `address` (a TLS server with `certificate` and `key`, requiring a client
+// certificate signed by `clientCa` when given) that accept() connects.
 class Peer {
 public:
     static std::unique_ptr<Peer> connect(unsigned short port) {
@@ -117,22 +121,33 @@ public:
         peer->socket.set_option(asio::ip::tcp::no_delay(true));  // small writes go out alone
         return peer;
     }
-    explicit Peer(const std::string& certificate = "", const std::string& key = "") {
+    explicit Peer(const std::string& certificate = "", const std::string& key = "",
+                  const std::string& clientCa = "") {
         if (!key.empty()) {
             context.use_certificate_chain_file(certificate);
             context.use_private_key_file(key, asio::ssl::context::pem);
+            if (!clientCa.empty()) {
+                context.load_verify_file(clientCa);
+                context.set_verify_mode(asio::ssl::verify_peer |
+                                        asio::ssl::verify_fail_if_no_peer_cert);
+            }
             tls.emplace(socket, context);
         }
     }
     unsigned short port() {
         if (!acceptor.is_open()) {
-            acceptor.open(asio::ip::tcp::v4());
-            acceptor.bind({asio::ip::make_address("127.0.0.1"), 0});
+            const asio::ip::address bound = asio::ip::make_address(address);
+            acceptor.open(bound.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4());
+            acceptor.bind({bound, 0});
             acceptor.listen();
         }
         return acceptor.local_endpoint().port();
     }
     unsigned short remotePort() { return socket.remote_endpoint().port(); }
+    std::string tlsDetail() {  // TLS version and server name sent: "TLSv1.2 localhost"
+        const char* name = SSL_get_servername(tls->native_handle(), TLSEXT_NAMETYPE_host_name);
+        return std::string(SSL_get_version(tls->native_handle())) + " " + (name ? name : "");
+    }
     // Takes one connection; false when its TLS handshake failed.
     bool accept() {
         acceptor.accept(socket);
@@ -152,13 +167,14 @@ public:
         }
         return textOf(take(end == std::string::npos ? input.size() : end + 4));
     }
-    // Answers a client's opening handshake with the matching 101; returns the request.
-    std::string acceptUpgrade() {
+    // Answers a client's opening handshake with the matching 101 and the header lines
+    // `extra`; returns the request.
+    std::string acceptUpgrade(const std::string& extra = "") {
         const std::string request = readHeader();
         const size_t at = request.find("Sec-WebSocket-Key: ");
         write("HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " +
               relaymatrix::extensions::tidewire::generateAcceptKey(request.substr(at + 19, 24)) +
-              "\r\n\r\n");
+              "\r\n" + extra + "\r\n");
         return request;
     }
     // The next `count` frames (fewer when the stream ends), as parseFrames shows them.
@@ -190,7 +206,8 @@ public:
         socket.set_option(asio::socket_base::linger(true, 0));
         socket.close();
     }
-    Bytes input;  // read and not yet taken
+    Bytes input;                        // read and not yet taken
+    std::string address = "127.0.0.1";  // to listen on, set before port()
 
 private:
     template <class F>
