@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "Support.h"
@@ -168,8 +169,11 @@ TEST(Server, HandshakeControl) {
             return HandshakeDecision::reject(302);
         if (r.target == "/not-offered")
             d.subprotocol = "zzz";
-        d.headers.add(r.target == "/bad-header" ? "X-Evil" : "X-Token",
-                      r.target == "/bad-header" ? "a\r\nb" : *r.headers.find("x-token"));
+        const std::map<std::string, HttpHeaders::Field> refused = {
+            {"/bad-header", {"X-Evil", "a\r\nb"}}, {"/framing", {"content-length", "5"}}};
+        const auto field = refused.find(r.target);
+        field == refused.end() ? d.headers.add("X-Token", *r.headers.find("x-token"))
+                               : d.headers.add(field->second.first, field->second.second);
         return d;
     });
     server.onNewSession([&](WebSocketSession& session) {
@@ -202,7 +206,10 @@ TEST(Server, HandshakeControl) {
         {"/throw", "", serverError, "Handshake hook exception: hook failed"},
         {"/status", "", serverError, "Handshake hook refused with status 302"},
         {"/not-offered", "", serverError, "Handshake hook chose a subprotocol not offered: zzz"},
-        {"/bad-header", "", serverError, "Handshake hook header refused: X-Evil"},
+        {"/bad-header", "", serverError,
+         "Handshake hook header refused: value of header \"X-Evil\" holds CR, LF or NUL"},
+        {"/framing", "", serverError,
+         "Handshake hook header refused: header \"content-length\" is set by the response"},
     };
     for (const Row& row : rows) {
         auto peer = Peer::connect(server.boundPort());
@@ -253,6 +260,25 @@ TEST(Server, SessionLimit) {
     auto late = Peer::connect(server.boundPort());
     late->write(upgrade);
     EXPECT_EQ(late->readHeader().substr(0, 12), "HTTP/1.1 101");
+}
+
+// Bound to one address: IPv6 loopback serves our client there and nothing on IPv4.
+TEST(Server, ListensOnOneAddress) {
+    LogRecorder logs;
+    Recorder events;
+    WebSocketServer server("::1", 0);
+    server.start();
+    WebSocketClient::Handlers h;
+    h.onOpen = [&] { events.add("open"); };
+    WebSocketClient client("ws://[::1]:" + std::to_string(server.boundPort()) + "/", {}, h);
+    ASSERT_TRUE(events.waitFor("open"));
+    EXPECT_EQ(server.getSession(0)->identity().peerAddress, "::1");
+    EXPECT_TRUE(logs.waitFor("info [WebSocketServer] Accept: [::1]:", true));
+    asio::io_context io;
+    asio::ip::tcp::socket ipv4(io);
+    asio::error_code refused;
+    ipv4.connect({asio::ip::make_address("127.0.0.1"), server.boundPort()}, refused);
+    EXPECT_TRUE(refused);
 }
 
 // Our clients against our server, each sending from three host threads at once: every

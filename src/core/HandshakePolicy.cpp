@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "HandshakeText.h"
-#include "HeaderFields.h"
+#include "HeaderFieldCheck.h"
 
 namespace relaymatrix::extensions::tidewire {
 
@@ -24,6 +24,15 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// The refusal frames its body itself; a second length or type would make it ambiguous.
+bool framesTheBody(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return lower == "content-length" || lower == "content-type" || lower == "transfer-encoding";
+}
+
 HandshakeDecision serverError(std::string& problem, std::string why) {
     problem = std::move(why);
     return HandshakeDecision::reject(500, "Internal Server Error");
@@ -33,7 +42,10 @@ HandshakeDecision serverError(std::string& problem, std::string why) {
 HandshakeDecision checked(HandshakeDecision decision, const HandshakeRequest& request,
                           std::string& problem) {
     for (const HttpHeaders::Field& field : decision.headers.fields()) {
-        const std::string fault = headerFieldProblem(field.first, field.second);
+        std::string fault = headerFieldProblem(field.first, field.second);
+        if (fault.empty() && framesTheBody(field.first)) {
+            fault = "header \"" + field.first + "\" is set by the response";
+        }
         if (!fault.empty()) {
             return serverError(problem, "Handshake hook header refused: " + fault);
         }

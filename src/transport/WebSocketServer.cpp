@@ -19,6 +19,7 @@
 #include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
 #include "transport/EventLoopThread.h"
+#include "transport/TlsSetup.h"
 #include "transport/WebSocketSessionImpl.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -41,22 +42,6 @@ bool affectsOnlyThatConnection(const std::error_code& ec) {
     return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
            ec == std::errc::protocol_error || ec == std::errc::operation_not_permitted ||
            ec == asio::error::interrupted;
-}
-
-// Provisional until the client's TLS setup is shared.
-void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options) {
-    if (options.allowTLS13) {
-        SSL_CTX_set_max_proto_version(context.native_handle(), TLS1_3_VERSION);
-    }
-    if (!options.caFile.empty()) {
-        context.load_verify_file(options.caFile);
-    }
-    if (!options.caDirectory.empty()) {
-        context.add_verify_path(options.caDirectory);
-    }
-    if (options.requireClientCertificate) {
-        context.set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert);
-    }
 }
 
 void logError(const std::string& text, const std::string& more) noexcept {
@@ -227,7 +212,7 @@ void WebSocketServer::setMaxSessions(size_t sessions) {
 }
 
 void WebSocketServer::setTLSOptions(const TLSOptions& options) {
-    applyTLSOptions(internals->sslContext, options);
+    applyTLSOptions(internals->sslContext, options, TlsRole::server);
 }
 
 void WebSocketServer::setMaxMessageSize(uint64_t bytes) {

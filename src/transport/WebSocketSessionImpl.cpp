@@ -80,12 +80,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         if (!ec) {
             rememberPeer(endpointText(peer));
             std::lock_guard<std::mutex> lock(identityMutex);
-            const asio::ip::address address = peer.address();
-            // A dual-stack listener sees IPv4 clients as mapped IPv6 addresses.
-            identity.peerAddress =
-                address.is_v6() && address.to_v6().is_v4_mapped()
-                    ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
-                    : address.to_string();
+            identity.peerAddress = addressText(peer.address());
             identity.peerPort = peer.port();
         }
         startOpeningDeadline(handshakeTimeout, errorTexts::handshakeTimeout);
