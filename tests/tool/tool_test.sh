@@ -73,6 +73,14 @@ run 1 '' 'refused\n' connect "$url"
 finish held 0
 finish echo 0
 
+# TLS, the client trusting the throw-away certificate through OpenSSL's default store.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+    -subj /CN=localhost -addext "subjectAltName=DNS:localhost" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+start tls "$tool" serve 0 --stdin-stop --cert "$work/cert.pem" --key "$work/key.pem"
+SSL_CERT_FILE="$work/cert.pem" run 0 'over tls' 'over tls\n' connect "wss://localhost:$(listening tls)/"
+finish tls 0
+
 run 0 "usage:*" "" --help
 run 2 '' '' connect "$url" --bogus
 run 2 '' '' connect ftp://example.net/
