@@ -40,11 +40,12 @@ private:
 
 int main(int argc, char** argv) {
     const unsigned int port = argc > 1 ? std::atoi(argv[1]) : 8080;
+    Room room;  // declared first, so it outlives the server and every handler using it
     WebSocketServer server(port);
-    Room room;
 
-    // A page opened from a file has the origin "null"; a deployed page would be admitted by
-    // name instead, e.g. server.setAllowedOrigins({"https://chat.example"}).
+    // Browsers name the page's origin in their request (a page opened from a file says
+    // "null"). A deployed server admits its own site only, before start:
+    //   server.setAllowedOrigins({"https://chat.example"});
 
     server.onNewSession([&server, &room](WebSocketSession& session) {
         // The registry identifier lets other sessions reach this one via getSession.
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
         session.onMessageHandler = [&server, &room](const std::vector<uint8_t>& bytes,
                                                     bool isText) {
             for (unsigned int member : room.members()) {
-                // Null once that session has ended; a held pointer stays safe to use.
+                // Null once that session has ended and left the registry.
                 if (auto peer = server.getSession(member)) {
                     peer->send(bytes, isText, 0);
                 }
