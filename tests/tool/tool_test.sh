@@ -35,7 +35,7 @@ expect() {
     IFS= read -r -t 15 line <&"${out[$1]}" || fail "$1: no line, wanted '$2'"
     [[ "$line" == "$2" ]] || fail "$1: '$line', wanted '$2'"
 }
-# listening NAME: the port from the peer's first line.
+# port="$(listening NAME)": the port from the peer's first line.
 listening() {
     local line
     IFS= read -r -t 15 line <&"${out[$1]}" || fail "$1 did not start"
@@ -78,7 +78,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -subj /CN=localhost -addext "subjectAltName=DNS:localhost" \
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 start tls "$tool" serve 0 --stdin-stop --cert "$work/cert.pem" --key "$work/key.pem"
-SSL_CERT_FILE="$work/cert.pem" run 0 'over tls' 'over tls\n' connect "wss://localhost:$(listening tls)/"
+port="$(listening tls)"
+SSL_CERT_FILE="$work/cert.pem" run 0 'over tls' 'over tls\n' connect "wss://localhost:$port/"
 finish tls 0
 
 run 0 "usage:*" "" --help
@@ -109,7 +110,8 @@ finish b 0
 finish hub 0
 
 start listener "$tool" udp listen 0 --stdin-stop
-start sender "$tool" udp send 127.0.0.1 "$(listening listener)"
+port="$(listening listener)"
+start sender "$tool" udp send 127.0.0.1 "$port"
 for datagram in one "two words"; do
     say sender "$datagram"
     expect listener "$datagram"
@@ -119,6 +121,7 @@ finish listener 0
 
 # An independent server: node ws echoes and exits when the connection closes.
 start node node "$interop/peer.js" server
-run 0 $'from the tool\nbye' 'from the tool\nbye\n' connect "ws://127.0.0.1:$(listening node)/"
+port="$(listening node)"
+run 0 $'from the tool\nbye' 'from the tool\nbye\n' connect "ws://127.0.0.1:$port/"
 finish node 0
 echo "tool: all cases passed"
