@@ -73,14 +73,21 @@ run 1 '' 'refused\n' connect "$url"
 finish held 0
 finish echo 0
 
-# TLS, the client trusting the throw-away certificate through OpenSSL's default store.
+# TLS, the client trusting the throw-away certificate as its only CA.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
     -subj /CN=localhost -addext "subjectAltName=DNS:localhost" \
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 start tls "$tool" serve 0 --stdin-stop --cert "$work/cert.pem" --key "$work/key.pem"
 port="$(listening tls)"
-SSL_CERT_FILE="$work/cert.pem" run 0 'over tls' 'over tls\n' connect "wss://localhost:$port/"
+run 0 'over tls' 'over tls\n' connect "wss://localhost:$port/" --ca "$work/cert.pem" --tls13
 finish tls 0
+
+start picky "$tool" serve 0 --stdin-stop --origin http://good.test
+port="$(listening picky)"
+run 1 '' 'x\n' connect "ws://127.0.0.1:$port/" --header "Origin: http://evil.test"
+run 0 'x' 'x\n' connect "ws://127.0.0.1:$port/" --header "Origin: http://good.test"
+run 2 '' '' connect "ws://127.0.0.1:$port/" --header "Host: x"
+finish picky 0
 
 run 0 "usage:*" "" --help
 run 2 '' '' connect "$url" --bogus
