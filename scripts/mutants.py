@@ -90,6 +90,25 @@ MUTANTS = [
     ("WebSocketClient.cpp", "internals->setMaxMessageSize(bytes);", "(void)bytes;"),
     ("WebSocketServer.cpp", "removed = internals->sessions.extract(sessionId);", ""),
     ("FrameReader.h", "handshakeScanned > 3 ? handshakeScanned - 3 : 0", "handshakeScanned"),
+    # Handshake control, TLS options, control-frame bounds.
+    ("HandshakePolicy.cpp", "decision.status < 400 || decision.status > 599",
+     "decision.status < 300 || decision.status > 599"),
+    ("HandshakePolicy.cpp", "origin != nullptr && !contains(policy.allowedOrigins, *origin)",
+     "origin != nullptr && contains(policy.allowedOrigins, *origin)"),
+    ("HandshakePolicy.cpp", "if (contains(request.protocols, preferred)) {", "if (true) {"),
+    ("HandshakePolicy.cpp", "std::to_string(decision.body.size())", "std::to_string(decision.body.size() + 1)"),
+    ("HandshakePolicy.cpp", "const size_t comma = list.find(',');", "const size_t comma = list.find(' ');"),
+    ("HeaderFieldCheck.cpp", 'std::string_view("\\r\\n\\0", 3)', 'std::string_view("\\r\\0", 2)'),
+    ("WebSocketServer.cpp", "internals->sessions.size() >= internals->maxSessions",
+     "internals->sessions.size() > internals->maxSessions"),
+    ("WebSocketServer.cpp", "session.admitted(decision.subprotocol);", "session.admitted({});"),
+    ("WebSocketSessionImpl.cpp", "        if (!registered) {", "        if (false) {"),
+    ("ConnectionEngine.h", "frame.payloadLength > limits::controlPayloadMaxBytes",
+     "frame.payloadLength >= limits::controlPayloadMaxBytes"),
+    ("ConnectionEngine.h", "if (size <= limits::controlPayloadMaxBytes) {", "if (true) {"),
+    ("TlsSetup.cpp", "options.allowTLS13 ? TLS1_3_VERSION : TLS1_2_VERSION", "TLS1_3_VERSION"),
+    ("TlsSetup.cpp", "asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert", "asio::ssl::verify_peer"),
+    ("WebSocketClient.cpp", "SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());", ""),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the
