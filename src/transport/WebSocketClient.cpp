@@ -33,6 +33,7 @@ asio::ssl::context makeClientContext() {
     context.set_options(asio::ssl::context::no_compression);
     context.set_default_verify_paths();
     context.set_verify_mode(asio::ssl::verify_peer);
+    SSL_CTX_set_mode(context.native_handle(), SSL_MODE_RELEASE_BUFFERS);  // idle: no buffers
     return context;
 }
 
