@@ -7,7 +7,7 @@
 // Client point: our client, then Beast's, echoing 1 MiB messages one at a time against the
 // Beast server. Masking: copyWithMask against memcpy at 64 bytes.
 //
-//   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick]
+//   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick] [--only text]
 // or scripts/bench.sh. Each figure is the median of the runs.
 #include <sched.h>
 #include <sys/resource.h>
@@ -153,7 +153,12 @@ Figures measureServer(bool ours, const Point& point, double seconds) {
     const int depth = point.size <= 1024 ? 16 : point.size <= 65536 ? 4 : 1;
     beast_peers::LoadGenerator load(server.port, point.tls, point.size, point.connections, depth,
                                     echoed);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 4));  // warm-up
+    // Warm-up: every message in flight has come back once (buffers grown, caches warm).
+    const auto warm = Clock::now() + std::chrono::seconds(20);
+    while (echoed.load() < 2L * point.connections * depth && Clock::now() < warm) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 4));
     const long echoedBefore = echoed.load();
     const Usage before = server.usage();
     const auto start = Clock::now();
@@ -274,12 +279,15 @@ int main(int argc, char** argv) {
     int runs = 1;
     double seconds = 1.5;
     bool quick = false;
+    std::string only;  // rows whose name contains this
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else if (arg == "--quick") {
             quick = true;
         }
@@ -318,6 +326,9 @@ int main(int argc, char** argv) {
     std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s\n", "point (messages/s)", "ours",
                 "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast");
     for (const Row& row : rows) {
+        if (row.name.find(only) == std::string::npos) {
+            continue;
+        }
         std::vector<double> rate[2], cpu[2], faults[2];
         for (int run = 0; run < runs; ++run) {
             for (const bool ours : {true, false}) {

@@ -246,8 +246,10 @@ private:
             payloadFilled = buffered;
         }
         if (payloadFilled == payload.size()) {
-            payload.resize(std::min(
-                length, payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes)));
+            // Capacity kept from earlier messages is used at once: one read can fill it.
+            const size_t grown =
+                payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes);
+            payload.resize(std::min(length, std::max(grown, payload.capacity())));
         }
         derived().withStream([this, &payload](auto& stream) {
             stream.async_read_some(
