@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang clang-format libclang-rt-14-dev
     libasio-dev libssl-dev openssl ca-certificates
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
     python3 python3-websockets
     chromium
 )
