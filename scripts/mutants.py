@@ -60,7 +60,7 @@ MUTANTS = [
     ("ConnectionEngine.h", "} else if (frame.opcode == opcodes::Continuation && receivingFragments) {", "} else if (frame.opcode == opcodes::Continuation) {"),
     ("ConnectionEngine.h", '"Send succeeded - opcode: "', '"Send succeeded: opcode: "'),
     ("ConnectionEngine.h", "std::min(length, buffered + limits::payloadGrowthStepBytes)", "length"),
-    ("WriteQueue.h", "if (pendingBytes.empty() && pendingBytes.capacity() <= bytes.capacity()) {", "if (true) {"),
+    ("WriteQueue.h", "if (pendingBytes.empty()) {", "if (true) {"),
     ("WriteQueue.h", "pendingEntries.push_back(Entry{opcode, kind, frames});", "pendingEntries.push_back(Entry{opcode, kind, frames > 0 ? size_t{1} : frames});"),
     ("WebSocketClient.cpp", '|| parsed.getScheme() == "https"', ""),
     ("WebSocketClient.cpp", 'parsed.getPath().empty() ? "/" : parsed.getPath()', "parsed.getPath()"),

@@ -73,10 +73,9 @@ public:
     // Room for `size` more bytes at the end of the pending bytes; valid until the next call.
     uint8_t* extend(size_t size) { return pendingBytes.extend(size); }
 
-    // Adds bytes encoded elsewhere, taking the buffer over when nothing else is pending and
-    // its own storage is no larger.
+    // Adds bytes encoded elsewhere, taking the buffer over when nothing else is pending.
     void append(ByteBuffer&& bytes) {
-        if (pendingBytes.empty() && pendingBytes.capacity() <= bytes.capacity()) {
+        if (pendingBytes.empty()) {
             pendingBytes.swap(bytes);
         } else if (!bytes.empty()) {
             std::memcpy(pendingBytes.extend(bytes.size()), bytes.data(), bytes.size());
