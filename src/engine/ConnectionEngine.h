@@ -135,9 +135,9 @@ public:
     // Everything received has been read. Storage kept for large messages goes if nothing more
     // comes for a while; a connection that keeps none arms nothing.
     void readerIdle() {
-        if (Reader::retainedPayloadBytes() + assembler.retainedBytes() +
-                Writer::retainedWriteBytes() >
-            limits::readBufferBytes) {
+        if (!closed && Reader::retainedPayloadBytes() + assembler.retainedBytes() +
+                               Writer::retainedWriteBytes() >
+                           limits::readBufferBytes) {
             Liveness::storageIdle();
         }
     }
