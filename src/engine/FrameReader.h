@@ -167,7 +167,8 @@ private:
             readEnd -= readStart;
             readStart = 0;
         }
-        derived().withStream([this, &then](auto& stream) { armRead(stream, std::move(then)); });
+        derived().withStream(
+            [this, &then](auto& stream) { this->armRead(stream, std::move(then)); });
     }
 
     template <class Stream, class Then>
@@ -185,7 +186,7 @@ private:
                                           }
                                           allocateBuffer();
                                           derived().withStream([this, &then](auto& stream) {
-                                              armRead(stream, std::move(then));
+                                              this->armRead(stream, std::move(then));
                                           });
                                       });
                     return;
