@@ -22,11 +22,11 @@ namespace relaymatrix::extensions::tidewire {
 // The receive side of a connection: a flat receive buffer, the opening handshake's header
 // block, then frames decoded in a loop. Loop thread only.
 //
-// The receive buffer exists only while bytes are buffered: once everything has been read it is
-// given back, and it is allocated again (uninitialised) when the next bytes arrive, so an idle
-// connection holds no buffer. A plain socket waits for readability first; a TLS stream reads
-// its first bytes into a few inline ones (the rest of a decrypted record follows without a
-// system call).
+// The receive buffer exists only while bytes come: once everything has been read and nothing
+// more is there, it is given back, and it is allocated again (uninitialised) when the next
+// bytes arrive, so an idle connection holds no buffer. A plain socket is then watched for
+// readability; a TLS stream reads its first bytes into a few inline ones (the rest of a
+// decrypted record follows without a system call).
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
@@ -155,13 +155,11 @@ private:
     void consume(size_t bytes) { readStart += bytes; }
 
     // One read into the free end of the buffer (moved to its front first); `then(ec)` runs
-    // with the new bytes counted in. An empty buffer is given back first.
+    // with the new bytes counted in.
     template <class Then>
     void readMore(Then then) {
         if (readStart == readEnd) {
             readStart = readEnd = 0;
-            readBuffer.reset();
-            derived().readerIdle();
         } else if (readStart != 0) {
             std::memmove(readBuffer.get(), readBuffer.get() + readStart, available());
             readEnd -= readStart;
@@ -173,37 +171,25 @@ private:
 
     template <class Stream, class Then>
     void armRead(Stream& stream, Then&& then) {
-        if (!readBuffer) {
-            if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
-                std::error_code ec;
-                if (stream.available(ec) == 0 && !ec) {
-                    stream.async_wait(asio::socket_base::wait_read,
-                                      [this, then = std::move(then), keep = derived().keepAlive()](
-                                          const std::error_code& ec) mutable {
-                                          if (ec) {
-                                              then(ec);
-                                              return;
-                                          }
-                                          allocateBuffer();
-                                          derived().withStream([this, &then](auto& stream) {
-                                              this->armRead(stream, std::move(then));
-                                          });
-                                      });
-                    return;
-                }
-            } else {
-                stream.async_read_some(asio::buffer(firstBytes),
-                                       [this, then = std::move(then), keep = derived().keepAlive()](
-                                           const std::error_code& ec, size_t bytes) {
-                                           allocateBuffer();
-                                           std::memcpy(readBuffer.get(), firstBytes, bytes);
-                                           readEnd = bytes;
-                                           derived().noteReceived();
-                                           then(ec);
-                                       });
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            if (readEnd == 0) {
+                readWhenIdle(stream, std::move(then));
                 return;
             }
-            allocateBuffer();
+        } else if (readEnd == 0) {
+            // Idle: the buffer goes back; the first bytes land inline.
+            readBuffer.reset();
+            derived().readerIdle();
+            stream.async_read_some(asio::buffer(firstBytes),
+                                   [this, then = std::move(then), keep = derived().keepAlive()](
+                                       const std::error_code& ec, size_t bytes) {
+                                       allocateBuffer();
+                                       std::memcpy(readBuffer.get(), firstBytes, bytes);
+                                       readEnd = bytes;
+                                       derived().noteReceived();
+                                       then(ec);
+                                   });
+            return;
         }
         stream.async_read_some(
             asio::buffer(readBuffer.get() + readEnd, limits::readBufferBytes - readEnd),
@@ -213,6 +199,44 @@ private:
                 derived().noteReceived();
                 then(ec);
             });
+    }
+
+    // A plain socket with nothing buffered: what has arrived is read at once (as asio's own
+    // first attempt would); when nothing has, the buffer goes back and the socket is watched
+    // for readability. A sure read-first also means no readiness reported earlier is missed.
+    template <class Then>
+    void readWhenIdle(asio::ip::tcp::socket& socket, Then&& then) {
+        std::error_code ec;
+        if (!socket.non_blocking()) {
+            socket.non_blocking(true, ec);
+        }
+        if (readNow(socket, ec)) {
+            asio::post(derived().executor(), [this, then = std::move(then), ec,
+                                              keep = derived().keepAlive()] { then(ec); });
+            return;
+        }
+        readBuffer.reset();
+        derived().readerIdle();
+        socket.async_wait(asio::socket_base::wait_read,
+                          [this, then = std::move(then),
+                           keep = derived().keepAlive()](std::error_code ec) mutable {
+                              if (!ec && !readNow(derived().tcpSocket(), ec)) {
+                                  readWhenIdle(derived().tcpSocket(), std::move(then));
+                                  return;
+                              }
+                              then(ec);
+                          });
+    }
+
+    // One non-blocking read into the empty buffer; false when nothing was there to read.
+    bool readNow(asio::ip::tcp::socket& socket, std::error_code& ec) {
+        allocateBuffer();
+        readEnd = socket.read_some(asio::buffer(readBuffer.get(), limits::readBufferBytes), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            return false;
+        }
+        derived().noteReceived();
+        return true;
     }
 
     // Uninitialised: only [readStart, readEnd) is ever looked at.
