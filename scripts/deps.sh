@@ -19,7 +19,7 @@ if [[ "$mode" == all ]]; then
     # independent peers of the interop tests.
     packages+=(
         clang clang-format libclang-rt-14-dev
-        libgtest-dev libgmock-dev libbenchmark-dev
+        libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
         python3 python3-websockets
         chromium
     )

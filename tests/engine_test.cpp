@@ -89,6 +89,17 @@ const Case cases[] = {
      100 * 1024 * 1024,
      [](WebSocketSession&) {},
      Script{{}, 777}},
+    // Reused storage (payload read in place, write buffers) never shows an earlier message.
+    {"echoes of a large message, a smaller one and a short one",
+     {{T, bigText, true}, {T, std::string(66000, 'y'), true}, {T, "z", true}},
+     {"open", "error:Read error", "error:Send error"},  // the last echo is cut off
+     {"1:" + bigText, "1:" + std::string(66000, 'y')},
+     {},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onMessageHandler = [&host](const Bytes& m, bool text) { host.send(m, text, 0); };
+     },
+     Script{{}, 777}},
     // Storage follows the bytes that arrived, never the length a peer declares.
     {"a declared 4 EiB payload that never comes",
      {},

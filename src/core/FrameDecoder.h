@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "FrameHeader.h"
+#include "Limits.h"
 #include "tidewire/WebSocketFrame.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -49,7 +50,7 @@ public:
     WebSocketFrame& frame() { return record; }
     const WebSocketFrame& frame() const { return record; }
 
-    static constexpr size_t retainedPayloadCapacity = 64 * 1024;
+    static constexpr size_t retainedPayloadCapacity = limits::retainedMessageBytes;
 
 private:
     WebSocketFrame record;

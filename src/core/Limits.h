@@ -33,9 +33,14 @@ static_assert(readBufferBytes >= maxHandshakeHeaderBytes, "header block must fit
 // so memory follows the bytes received, never the length a peer declares.
 constexpr size_t payloadGrowthStepBytes = 64 * 1024;
 
-// Write buffers larger than this are released after use instead of kept for the next batch,
-// so one huge message does not pin its memory for the connection's life.
-constexpr size_t retainedWriteBufferBytes = 1024 * 1024;
+// Message storage (a frame's payload, a reassembled message, the write buffers) keeps its
+// capacity up to this much from one message to the next, so a steady stream of large messages
+// reuses memory instead of mapping, zero-filling and returning fresh pages every time. Larger
+// storage goes right after use, so one huge message does not pin its memory.
+constexpr size_t retainedMessageBytes = 2 * 1024 * 1024 + 64;
+
+// Storage kept that way is given back once the connection has been idle this long.
+constexpr unsigned idleReleaseMilliseconds = 1000;
 
 // While more than this many of our bytes wait unsent (the socket's buffers being full
 // already), the peer is not reading: its pings go unanswered until it catches up, so a peer

@@ -46,23 +46,6 @@ __attribute__((always_inline)) inline void maskRange(uint8_t* dst, const uint8_t
     }
 }
 
-// Below one block: 8-byte words, then single bytes.
-inline void maskTail(uint8_t* dst, const uint8_t* src, size_t size, uint32_t pattern) {
-    const uint64_t word = (uint64_t{pattern} << 32) | pattern;
-    size_t i = 0;
-    for (; i + sizeof word <= size; i += sizeof word) {
-        uint64_t x;
-        std::memcpy(&x, src + i, sizeof x);
-        x ^= word;
-        std::memcpy(dst + i, &x, sizeof x);
-    }
-    uint8_t bytes[4];
-    std::memcpy(bytes, &pattern, 4);
-    for (; i < size; ++i) {
-        dst[i] = src[i] ^ bytes[i & 3];
-    }
-}
-
 using MaskFunction = void (*)(uint8_t*, const uint8_t*, size_t, uint32_t);
 
 void maskGeneric(uint8_t* dst, const uint8_t* src, size_t size, uint32_t pattern) {
@@ -88,21 +71,6 @@ MaskFunction chooseMaskFunction() {
 
 // Chosen once at load; nothing masks during static initialisation.
 const MaskFunction maskBlocks = chooseMaskFunction();
-
-// The key bytes for positions keyOffset to keyOffset + 3, as a word in memory order.
-inline uint32_t rotatedKey(const uint8_t key[4], size_t keyOffset) {
-    uint32_t word;
-    std::memcpy(&word, key, 4);
-    const unsigned shift = static_cast<unsigned>(keyOffset & 3) * 8;
-    if (shift == 0) {
-        return word;
-    }
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return (word >> shift) | (word << (32 - shift));
-#else
-    return (word << shift) | (word >> (32 - shift));
-#endif
-}
 
 // Keys come from the kernel's generator in blocks, each key used once: a getrandom call per
 // frame would cost more than masking a few kilobytes. A fork bumps the generation so that a
@@ -139,18 +107,9 @@ void fillRandom(uint8_t* out, size_t size) {
 
 }  // namespace
 
-void applyMask(uint8_t* data, size_t size, const uint8_t key[4], size_t keyOffset) {
-    copyWithMask(data, data, size, key, keyOffset);
-}
-
-// Also serves applyMask with dst == src: every block is loaded before it is stored.
-void copyWithMask(uint8_t* dst, const uint8_t* src, size_t size, const uint8_t key[4],
-                  size_t keyOffset) {
-    const uint32_t pattern = rotatedKey(key, keyOffset);
+void masking::maskBlocksThenTail(uint8_t* dst, const uint8_t* src, size_t size, uint32_t pattern) {
     const size_t blocks = size & ~(blockSize - 1);
-    if (blocks != 0) {
-        maskBlocks(dst, src, blocks, pattern);
-    }
+    maskBlocks(dst, src, blocks, pattern);
     maskTail(dst + blocks, src + blocks, size - blocks, pattern);
 }
 

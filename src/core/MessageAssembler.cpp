@@ -56,4 +56,10 @@ void MessageAssembler::finish() {
     complete = nullptr;
 }
 
+void MessageAssembler::releaseStorage() {
+    if (!assembling && complete == nullptr) {
+        std::vector<uint8_t>().swap(fragments);
+    }
+}
+
 }  // namespace relaymatrix::extensions::tidewire

@@ -30,6 +30,10 @@ public:
     // unless it grew large.
     void finish();
 
+    // Capacity kept for the next message, and giving it back (not while one is assembled).
+    size_t retainedBytes() const { return fragments.capacity(); }
+    void releaseStorage();
+
 private:
     std::vector<uint8_t> fragments;  // the message being reassembled
     bool assembling = false;

@@ -148,6 +148,21 @@ public:
     }
 
     void noteReceived() { Liveness::noteReceived(); }
+
+    // Everything received has been read. Storage kept for large messages goes if nothing more
+    // comes for a while; a connection that keeps none arms nothing.
+    void readerIdle() {
+        if (!closed && Reader::retainedPayloadBytes() + assembler.retainedBytes() +
+                               Writer::retainedWriteBytes() >
+                           limits::readBufferBytes) {
+            Liveness::storageIdle();
+        }
+    }
+    void releaseIdleStorage() {
+        Reader::releasePayloadStorage();
+        assembler.releaseStorage();
+        Writer::releaseWriteStorage();
+    }
     void ownCloseWritten() { Liveness::startClosingDeadline(); }
     void drained() {
         invokeHandler([this] { derived().session().onDrainHandler(); });

@@ -4,9 +4,11 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "core/ErrorTexts.h"
@@ -17,8 +19,14 @@
 
 namespace relaymatrix::extensions::tidewire {
 
-// The receive side of a connection: a reused flat buffer, the opening handshake's header
+// The receive side of a connection: a flat receive buffer, the opening handshake's header
 // block, then frames decoded in a loop. Loop thread only.
+//
+// The receive buffer exists only while bytes come: once everything has been read and nothing
+// more is there, it is given back, and it is allocated again (uninitialised) when the next
+// bytes arrive, so an idle connection holds no buffer. A plain socket is then watched for
+// readability; a TLS stream reads its first bytes into a few inline ones (the rest of a
+// decrypted record follows without a system call).
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
@@ -26,11 +34,10 @@ namespace relaymatrix::extensions::tidewire {
 //   handleFrame(frame) -> bool      a complete frame; false ends reading
 //   failConnection(ec, text)        a read failed
 //   noteReceived()                  bytes arrived
+//   readerIdle()                    everything received has been read; about to wait
 template <class Derived>
 class FrameReader {
 public:
-    FrameReader() : readBuffer(limits::readBufferBytes) {}
-
     // Reads until the buffer holds a header block ending in "\r\n\r\n". A block longer than
     // the cap fails with message_size.
     void readHandshakeBlock() {
@@ -111,7 +118,7 @@ public:
                         consume(static_cast<size_t>(needed));
                         break;
                     }
-                    if (payloadFilled == 0 && needed <= readBuffer.size()) {
+                    if (payloadFilled == 0 && needed <= limits::readBufferBytes) {
                         readMoreFrames();
                     } else {
                         readPayloadInPlace();
@@ -130,11 +137,20 @@ public:
         }
     }
 
+    // Storage kept for large messages, released once the connection has been quiet: the
+    // frame payload's, unless a frame is under way.
+    size_t retainedPayloadBytes() const { return decoder.frame().payload.capacity(); }
+    void releasePayloadStorage() {
+        if (decoder.step() == FrameStep::Header) {
+            std::vector<uint8_t>().swap(decoder.frame().payload);
+        }
+    }
+
 private:
     using Log = ConnectionLog<Derived>;
     Derived& derived() { return static_cast<Derived&>(*this); }
 
-    const uint8_t* readData() const { return readBuffer.data() + readStart; }
+    const uint8_t* readData() const { return readBuffer.get() + readStart; }
     size_t available() const { return readEnd - readStart; }
     void consume(size_t bytes) { readStart += bytes; }
 
@@ -145,20 +161,89 @@ private:
         if (readStart == readEnd) {
             readStart = readEnd = 0;
         } else if (readStart != 0) {
-            std::memmove(readBuffer.data(), readBuffer.data() + readStart, available());
+            std::memmove(readBuffer.get(), readBuffer.get() + readStart, available());
             readEnd -= readStart;
             readStart = 0;
         }
-        derived().withStream([this, &then](auto& stream) {
-            stream.async_read_some(
-                asio::buffer(readBuffer.data() + readEnd, readBuffer.size() - readEnd),
-                [this, then = std::move(then), keep = derived().keepAlive()](
-                    const std::error_code& ec, size_t bytes) {
-                    readEnd += bytes;
-                    derived().noteReceived();
-                    then(ec);
-                });
-        });
+        derived().withStream(
+            [this, &then](auto& stream) { this->armRead(stream, std::move(then)); });
+    }
+
+    template <class Stream, class Then>
+    void armRead(Stream& stream, Then&& then) {
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            if (readEnd == 0) {
+                readWhenIdle(stream, std::move(then));
+                return;
+            }
+        } else if (readEnd == 0) {
+            // Idle: the buffer goes back; the first bytes land inline.
+            readBuffer.reset();
+            derived().readerIdle();
+            stream.async_read_some(asio::buffer(firstBytes),
+                                   [this, then = std::move(then), keep = derived().keepAlive()](
+                                       const std::error_code& ec, size_t bytes) {
+                                       allocateBuffer();
+                                       std::memcpy(readBuffer.get(), firstBytes, bytes);
+                                       readEnd = bytes;
+                                       derived().noteReceived();
+                                       then(ec);
+                                   });
+            return;
+        }
+        stream.async_read_some(
+            asio::buffer(readBuffer.get() + readEnd, limits::readBufferBytes - readEnd),
+            [this, then = std::move(then), keep = derived().keepAlive()](const std::error_code& ec,
+                                                                         size_t bytes) {
+                readEnd += bytes;
+                derived().noteReceived();
+                then(ec);
+            });
+    }
+
+    // A plain socket with nothing buffered: what has arrived is read at once (as asio's own
+    // first attempt would); when nothing has, the buffer goes back and the socket is watched
+    // for readability. A sure read-first also means no readiness reported earlier is missed.
+    template <class Then>
+    void readWhenIdle(asio::ip::tcp::socket& socket, Then&& then) {
+        std::error_code ec;
+        if (!socket.non_blocking()) {
+            socket.non_blocking(true, ec);
+        }
+        if (readNow(socket, ec)) {
+            asio::post(derived().executor(), [this, then = std::move(then), ec,
+                                              keep = derived().keepAlive()] { then(ec); });
+            return;
+        }
+        readBuffer.reset();
+        derived().readerIdle();
+        socket.async_wait(asio::socket_base::wait_read,
+                          [this, then = std::move(then),
+                           keep = derived().keepAlive()](std::error_code ec) mutable {
+                              if (!ec && !readNow(derived().tcpSocket(), ec)) {
+                                  readWhenIdle(derived().tcpSocket(), std::move(then));
+                                  return;
+                              }
+                              then(ec);
+                          });
+    }
+
+    // One non-blocking read into the empty buffer; false when nothing was there to read.
+    bool readNow(asio::ip::tcp::socket& socket, std::error_code& ec) {
+        allocateBuffer();
+        readEnd = socket.read_some(asio::buffer(readBuffer.get(), limits::readBufferBytes), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            return false;
+        }
+        derived().noteReceived();
+        return true;
+    }
+
+    // Uninitialised: only [readStart, readEnd) is ever looked at.
+    void allocateBuffer() {
+        if (!readBuffer) {
+            readBuffer.reset(new uint8_t[limits::readBufferBytes]);
+        }
     }
 
     void readMoreFrames() {
@@ -179,13 +264,17 @@ private:
         if (payloadFilled == 0) {
             const size_t buffered = available();
             payload.resize(std::min(length, buffered + limits::payloadGrowthStepBytes));
-            std::memcpy(payload.data(), readData(), buffered);
+            if (buffered != 0) {
+                std::memcpy(payload.data(), readData(), buffered);
+            }
             consume(buffered);
             payloadFilled = buffered;
         }
         if (payloadFilled == payload.size()) {
-            payload.resize(std::min(
-                length, payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes)));
+            // Capacity kept from earlier messages is used at once: one read can fill it.
+            const size_t grown =
+                payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes);
+            payload.resize(std::min(length, std::max(grown, payload.capacity())));
         }
         derived().withStream([this, &payload](auto& stream) {
             stream.async_read_some(
@@ -209,12 +298,14 @@ private:
         });
     }
 
-    std::vector<uint8_t> readBuffer;  // fixed size; unconsumed bytes are [readStart, readEnd)
+    // readBufferBytes while allocated; unconsumed bytes are [readStart, readEnd).
+    std::unique_ptr<uint8_t[]> readBuffer;
     size_t readStart = 0;
     size_t readEnd = 0;
     size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
     FrameDecoder decoder;
     size_t payloadFilled = 0;  // bytes of an in-place payload read so far; 0 otherwise
+    uint8_t firstBytes[32];    // a TLS stream's first bytes after the buffer was given back
 };
 
 }  // namespace relaymatrix::extensions::tidewire

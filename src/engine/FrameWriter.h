@@ -60,7 +60,7 @@ public:
             enqueued(opcode, kind, layout.frames, startsClose);
             return;
         }
-        std::vector<uint8_t> bytes(layout.bytes);
+        ByteBuffer bytes(layout.bytes);
         encodeMessage(bytes.data(), data, size, opcode, maxFrameSize, Derived::maskOutgoing);
         asio::post(derived().executor(),
                    [this, keep = derived().keepAlive(), bytes = std::move(bytes), opcode, kind,
@@ -107,6 +107,9 @@ public:
         buffered -= writeQueue.pendingSize();
         writeQueue.dropPending();
     }
+
+    size_t retainedWriteBytes() const { return writeQueue.retainedBytes(); }
+    void releaseWriteStorage() { writeQueue.releaseStorage(); }
 
     bool acceptingSends() const { return !ending; }  // also false once closed
     bool closeSent() const { return ownCloseQueued; }

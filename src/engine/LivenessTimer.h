@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/ErrorTexts.h"
+#include "core/Limits.h"
 #include "tidewire/ConnectionOptions.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -15,8 +16,11 @@ namespace relaymatrix::extensions::tidewire {
 // created only when some deadline is configured and re-armed to the earliest one. Arrivals
 // only note the time; the timer looks at it when it fires. Loop thread only.
 //
+// The same timer gives back a quiet connection's retained message storage.
+//
 // `Derived` supplies: executor(), keepAlive(), sendKeepalivePing(),
 //   livenessExpired(const char* text)   "Handshake timeout", "Close timeout", ...
+//   releaseIdleStorage()                the connection has been quiet since storageIdle()
 template <class Derived>
 class LivenessTimer {
 public:
@@ -60,6 +64,14 @@ public:
         }
     }
 
+    // Nothing to read for now while message storage is retained: unless more arrives, the
+    // storage goes after limits::idleReleaseMilliseconds. Called at every such pause, it
+    // only moves the time while a wait is pending.
+    void storageIdle() {
+        release = Clock::now() + std::chrono::milliseconds(limits::idleReleaseMilliseconds);
+        rearm();
+    }
+
     // Destroys the timer; the transport calls it while the loop that owns it still exists
     // (the engine's bases outlive a transport's own members).
     void releaseTimer() { timer.reset(); }
@@ -67,6 +79,7 @@ public:
     void stopLiveness() {
         opening.reset();
         closing.reset();
+        release.reset();
         keepalive = false;
         if (timer) {
             timer->cancel();
@@ -97,6 +110,7 @@ private:
         };
         consider(opening);
         consider(closing);
+        consider(release);
         if (keepalive) {
             consider(pingSentAt ? *pingSentAt + keepaliveTimeout()
                                 : lastReceived + settings.keepaliveInterval);
@@ -129,6 +143,10 @@ private:
 
     void fired() {
         const Clock::time_point now = Clock::now();
+        if (release && now >= *release) {
+            release.reset();
+            derived().releaseIdleStorage();
+        }
         if (opening && now >= *opening) {
             opening.reset();
             derived().livenessExpired(openingText);
@@ -167,6 +185,7 @@ private:
     bool keepalive = false;
     Clock::time_point lastReceived;
     std::optional<Clock::time_point> pingSentAt;  // our keepalive Ping awaits any answer
+    std::optional<Clock::time_point> release;     // retained storage goes then
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -1,13 +1,56 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "core/Limits.h"
 
 namespace relaymatrix::extensions::tidewire {
+
+// Bytes to be written: grows without zero-filling (every byte is written by the encoder
+// before it is read), keeps its capacity when cleared.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    explicit ByteBuffer(size_t size) { extend(size); }
+
+    uint8_t* data() { return storage.get(); }
+    const uint8_t* data() const { return storage.get(); }
+    size_t size() const { return used; }
+    size_t capacity() const { return allocated; }
+    bool empty() const { return used == 0; }
+    void clear() { used = 0; }
+    void swap(ByteBuffer& other) noexcept {
+        std::swap(storage, other.storage);
+        std::swap(used, other.used);
+        std::swap(allocated, other.allocated);
+    }
+
+    // Room for `size` more bytes at the end; valid until the next call.
+    uint8_t* extend(size_t size) {
+        if (allocated - used < size) {
+            const size_t wanted = std::max(used + size, allocated + allocated / 2);
+            std::unique_ptr<uint8_t[]> grown(new uint8_t[wanted]);
+            if (used != 0) {
+                std::memcpy(grown.get(), storage.get(), used);
+            }
+            storage = std::move(grown);
+            allocated = wanted;
+        }
+        used += size;
+        return storage.get() + used - size;
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> storage;
+    size_t used = 0;
+    size_t allocated = 0;
+};
 
 // Frames handed to one connection, in order, and the batch being written. Everything
 // pending when a write starts goes out as one contiguous buffer, so there is one write in
@@ -28,18 +71,14 @@ public:
     };
 
     // Room for `size` more bytes at the end of the pending bytes; valid until the next call.
-    uint8_t* extend(size_t size) {
-        const size_t offset = pendingBytes.size();
-        pendingBytes.resize(offset + size);
-        return pendingBytes.data() + offset;
-    }
+    uint8_t* extend(size_t size) { return pendingBytes.extend(size); }
 
     // Adds bytes encoded elsewhere, taking the buffer over when nothing else is pending.
-    void append(std::vector<uint8_t>&& bytes) {
+    void append(ByteBuffer&& bytes) {
         if (pendingBytes.empty()) {
             pendingBytes.swap(bytes);
-        } else {
-            pendingBytes.insert(pendingBytes.end(), bytes.begin(), bytes.end());
+        } else if (!bytes.empty()) {
+            std::memcpy(pendingBytes.extend(bytes.size()), bytes.data(), bytes.size());
         }
     }
 
@@ -66,8 +105,8 @@ public:
     void endBatch() {
         inFlight = false;
         batchEntries.clear();
-        if (batchBytes.capacity() > limits::retainedWriteBufferBytes) {
-            std::vector<uint8_t>().swap(batchBytes);
+        if (batchBytes.capacity() > limits::retainedMessageBytes) {
+            ByteBuffer().swap(batchBytes);
         } else {
             batchBytes.clear();
         }
@@ -76,13 +115,24 @@ public:
     // Forgets everything not yet handed to the stream.
     void dropPending() {
         pendingEntries.clear();
-        std::vector<uint8_t>().swap(pendingBytes);
+        ByteBuffer().swap(pendingBytes);
+    }
+
+    // Capacity kept for later messages, and giving back what no write needs now.
+    size_t retainedBytes() const { return pendingBytes.capacity() + batchBytes.capacity(); }
+    void releaseStorage() {
+        if (pendingBytes.empty()) {
+            ByteBuffer().swap(pendingBytes);
+        }
+        if (!inFlight) {
+            ByteBuffer().swap(batchBytes);
+        }
     }
 
 private:
-    std::vector<uint8_t> pendingBytes;
+    ByteBuffer pendingBytes;
     std::vector<Entry> pendingEntries;
-    std::vector<uint8_t> batchBytes;  // owned by the write in flight
+    ByteBuffer batchBytes;  // owned by the write in flight
     std::vector<Entry> batchEntries;
     bool inFlight = false;
 };

@@ -34,6 +34,7 @@ using asio::ip::tcp;
 asio::ssl::context makeClientContext(const TLSOptions& tls) {
     asio::ssl::context context(asio::ssl::context::tlsv12_client);
     applyTLSOptions(context, tls, TlsRole::client);
+    SSL_CTX_set_mode(context.native_handle(), SSL_MODE_RELEASE_BUFFERS);  // idle: no buffers
     return context;
 }
 

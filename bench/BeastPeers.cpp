@@ -1,0 +1,238 @@
+#include "BeastPeers.h"
+
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace beast_peers {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using btcp = net::ip::tcp;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+namespace {
+
+template <class Stream>
+class ServerSession : public std::enable_shared_from_this<ServerSession<Stream>> {
+public:
+    template <class... Args>
+    explicit ServerSession(Args&&... args) : ws(std::forward<Args>(args)...) {
+        ws.auto_fragment(false);  // a message goes out as one frame, as ours does
+    }
+
+    void run() {
+        if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+            accept();
+        } else {
+            ws.next_layer().async_handshake(
+                ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
+                    if (!ec) {
+                        self->accept();
+                    }
+                });
+        }
+    }
+
+private:
+    void accept() {
+        ws.async_accept([self = this->shared_from_this()](beast::error_code ec) {
+            if (!ec) {
+                self->read();
+            }
+        });
+    }
+    void read() {
+        ws.async_read(buffer, [self = this->shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) {
+                return;
+            }
+            self->ws.text(self->ws.got_text());
+            self->ws.async_write(self->buffer.data(), [self](beast::error_code ec, size_t) {
+                self->buffer.consume(self->buffer.size());
+                if (!ec) {
+                    self->read();
+                }
+            });
+        });
+    }
+
+    websocket::stream<Stream> ws;
+    beast::flat_buffer buffer;
+};
+
+}  // namespace
+
+struct EchoServer::Impl {
+    bool tls = false;
+    ssl::context context{ssl::context::tlsv12_server};
+    net::io_context io{1};
+    btcp::acceptor acceptor{io};
+    std::thread thread;
+
+    void accept() {
+        acceptor.async_accept(io, [this](beast::error_code ec, btcp::socket s) {
+            if (!ec) {
+                s.set_option(btcp::no_delay(true));
+                if (tls) {
+                    std::make_shared<ServerSession<TlsStream>>(std::move(s), context)->run();
+                } else {
+                    std::make_shared<ServerSession<beast::tcp_stream>>(std::move(s))->run();
+                }
+            }
+            accept();
+        });
+    }
+};
+
+EchoServer::EchoServer(bool tls, const std::string& certificate, const std::string& key)
+    : impl(new Impl) {
+    impl->tls = tls;
+    if (tls) {
+        impl->context.use_certificate_chain_file(certificate);
+        impl->context.use_private_key_file(key, ssl::context::pem);
+    }
+    auto& acceptor = impl->acceptor;
+    acceptor.open(btcp::v4());
+    acceptor.set_option(btcp::acceptor::reuse_address(true));
+    acceptor.bind(btcp::endpoint(net::ip::address_v4::loopback(), 0));
+    acceptor.listen();
+    impl->accept();
+    impl->thread = std::thread([this] { impl->io.run(); });
+}
+
+EchoServer::~EchoServer() {
+    impl->io.stop();
+    impl->thread.join();
+}
+
+unsigned short EchoServer::port() const {
+    return impl->acceptor.local_endpoint().port();
+}
+
+namespace {
+
+template <class Stream>
+class LoadConnection {
+public:
+    template <class... Args>
+    LoadConnection(std::atomic<long>& echoed, size_t size, int depth, Args&&... args)
+        : ws(std::forward<Args>(args)...), echoed(echoed), payload(size, 'x'), depth(depth) {
+        ws.auto_fragment(false);
+    }
+
+    void open(unsigned short port) {
+        auto& lowest = beast::get_lowest_layer(ws);
+        lowest.connect(btcp::endpoint(net::ip::address_v4::loopback(), port));
+        lowest.socket().set_option(btcp::no_delay(true));
+        if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
+            ws.next_layer().handshake(ssl::stream_base::client);
+        }
+        ws.binary(true);
+        ws.handshake("127.0.0.1", "/");
+        pump();
+        read();
+    }
+
+private:
+    void pump() {
+        if (writing || inFlight >= depth) {
+            return;
+        }
+        writing = true;
+        ++inFlight;
+        ws.async_write(net::buffer(payload), [this](beast::error_code ec, size_t) {
+            writing = false;
+            if (!ec) {
+                pump();
+            }
+        });
+    }
+    void read() {
+        ws.async_read(in, [this](beast::error_code ec, size_t) {
+            if (ec) {
+                return;
+            }
+            in.consume(in.size());
+            --inFlight;
+            echoed.fetch_add(1, std::memory_order_relaxed);
+            pump();
+            read();
+        });
+    }
+
+    websocket::stream<Stream> ws;
+    std::atomic<long>& echoed;
+    std::string payload;
+    beast::flat_buffer in;
+    int depth;
+    int inFlight = 0;
+    bool writing = false;
+};
+
+}  // namespace
+
+struct LoadGenerator::Impl {
+    net::io_context io{1};
+    ssl::context context{ssl::context::tlsv12_client};
+    std::vector<std::unique_ptr<LoadConnection<beast::tcp_stream>>> plain;
+    std::vector<std::unique_ptr<LoadConnection<TlsStream>>> secure;
+    std::thread thread;
+};
+
+LoadGenerator::LoadGenerator(unsigned short port, bool tls, size_t size, int connections, int depth,
+                             std::atomic<long>& echoed)
+    : impl(new Impl) {
+    impl->context.set_verify_mode(ssl::verify_none);
+    for (int i = 0; i < connections; ++i) {
+        if (tls) {
+            impl->secure.push_back(std::make_unique<LoadConnection<TlsStream>>(
+                echoed, size, depth, impl->io, impl->context));
+            impl->secure.back()->open(port);
+        } else {
+            impl->plain.push_back(
+                std::make_unique<LoadConnection<beast::tcp_stream>>(echoed, size, depth, impl->io));
+            impl->plain.back()->open(port);
+        }
+    }
+    impl->thread = std::thread([this] { impl->io.run(); });
+}
+
+LoadGenerator::~LoadGenerator() {
+    impl->io.stop();
+    impl->thread.join();
+}
+
+struct SyncClient::Impl {
+    net::io_context io;
+    websocket::stream<beast::tcp_stream> ws{io};
+    std::string payload;
+    beast::flat_buffer in;
+};
+
+SyncClient::SyncClient(unsigned short port, size_t size) : impl(new Impl) {
+    impl->payload.assign(size, 'x');
+    auto& lowest = beast::get_lowest_layer(impl->ws);
+    lowest.connect(btcp::endpoint(net::ip::address_v4::loopback(), port));
+    lowest.socket().set_option(btcp::no_delay(true));
+    impl->ws.handshake("127.0.0.1", "/");
+    impl->ws.binary(true);
+    impl->ws.auto_fragment(false);
+}
+
+SyncClient::~SyncClient() = default;
+
+void SyncClient::echo() {
+    impl->ws.write(net::buffer(impl->payload));
+    impl->ws.read(impl->in);
+    impl->in.consume(impl->in.size());
+}
+
+}  // namespace beast_peers

@@ -1,0 +1,352 @@
+// Our echo server and client side by side with Boost.Beast on the same machine, in one run.
+//
+// Server points: a one-thread echo server (ours, or one written with Beast) runs in a fresh
+// child process pinned to one core; a Beast load generator on the other core keeps `depth`
+// messages in flight on each connection. Throughput is echoed messages per second; server CPU
+// and minor page faults per message come from getrusage of the server process.
+// Client point: our client, then Beast's, echoing 1 MiB messages one at a time against the
+// Beast server. Masking: copyWithMask against memcpy at 64 bytes.
+//
+//   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick] [--only text]
+// or scripts/bench.sh. Each figure is the median of the runs.
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tests/support/Support.h"
+#include "BeastPeers.h"
+#include "core/Masking.h"
+#include "tidewire/TidewireExtension.h"
+#include "tidewire/WebSocketClient.h"
+#include "tidewire/WebSocketServer.h"
+
+using namespace relaymatrix::extensions::tidewire;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void pinTo(int core) {
+    if (std::thread::hardware_concurrency() < 2) {
+        return;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+struct Usage {
+    double cpuSeconds = 0;
+    long minorFaults = 0;
+};
+
+Usage usageNow(int who = RUSAGE_SELF) {
+    rusage u{};
+    getrusage(who, &u);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return {seconds(u.ru_utime) + seconds(u.ru_stime), u.ru_minflt};
+}
+
+// ---- The server under measurement, in a child process ----------------------------------------
+
+// Runs the server pinned to core 0; answers each byte on `commands` with its usage so far.
+struct ServerProcess {
+    pid_t pid = -1;
+    int commands = -1;
+    int replies = -1;
+    unsigned short port = 0;
+
+    ServerProcess(bool ours, bool tls) {
+        int down[2], up[2];
+        if (pipe(down) != 0 || pipe(up) != 0) {
+            std::perror("pipe");
+            std::exit(1);
+        }
+        std::fflush(stdout);
+        pid = fork();
+        if (pid == 0) {
+            close(down[1]);
+            close(up[0]);
+            pinTo(0);
+            serve(ours, tls, down[0], up[1]);
+            std::_Exit(0);
+        }
+        close(down[0]);
+        close(up[1]);
+        commands = down[1];
+        replies = up[0];
+        if (read(replies, &port, sizeof port) != sizeof port) {
+            std::fprintf(stderr, "the server process failed\n");
+            std::exit(1);
+        }
+    }
+    ~ServerProcess() {
+        close(commands);
+        close(replies);
+        waitpid(pid, nullptr, 0);
+    }
+    Usage usage() {
+        Usage u;
+        const char c = 'u';
+        if (write(commands, &c, 1) != 1 || read(replies, &u, sizeof u) != sizeof u) {
+            std::exit(1);
+        }
+        return u;
+    }
+
+    static void serve(bool ours, bool tls, int commands, int replies) {
+        auto loop = [&](unsigned short port) {
+            (void)!write(replies, &port, sizeof port);
+            char c;
+            while (read(commands, &c, 1) == 1) {
+                const Usage u = usageNow();
+                (void)!write(replies, &u, sizeof u);
+            }
+        };
+        const auto& certificates = tidewire_test::Certificates::get();
+        if (!ours) {
+            beast_peers::EchoServer server(tls, certificates.cert, certificates.key);
+            return loop(server.port());
+        }
+        std::optional<WebSocketServer> server;
+        tls ? server.emplace(0, certificates.cert, certificates.key) : server.emplace(0);
+        server->onNewSession([](WebSocketSession& session) {
+            session.onMessageHandler = [&session](const std::vector<uint8_t>& data, bool text) {
+                session.send(data, text, 0);
+            };
+        });
+        server->start();
+        loop(server->boundPort());
+    }
+};
+
+struct Point {
+    size_t size;
+    int connections;
+    bool tls;
+};
+
+struct Figures {
+    double perSecond = 0;
+    double cpuMicros = 0;  // server CPU per echoed message
+    double faults = 0;     // server minor page faults per echoed message
+};
+
+Figures measureServer(bool ours, const Point& point, double seconds) {
+    ServerProcess server(ours, point.tls);
+    std::atomic<long> echoed{0};
+    const int depth = point.size <= 1024 ? 16 : point.size <= 65536 ? 4 : 1;
+    beast_peers::LoadGenerator load(server.port, point.tls, point.size, point.connections, depth,
+                                    echoed);
+    // Warm-up: every message in flight has come back once (buffers grown, caches warm).
+    const auto warm = Clock::now() + std::chrono::seconds(20);
+    while (echoed.load() < 2L * point.connections * depth && Clock::now() < warm) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 4));
+    const long echoedBefore = echoed.load();
+    const Usage before = server.usage();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const long count = echoed.load() - echoedBefore;
+    const Usage after = server.usage();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    Figures f;
+    if (count > 0) {
+        f.perSecond = count / elapsed;
+        f.cpuMicros = (after.cpuSeconds - before.cpuSeconds) * 1e6 / count;
+        f.faults = static_cast<double>(after.minorFaults - before.minorFaults) / count;
+    }
+    return f;
+}
+
+// ---- Clients against the Beast server: 1 MiB echoed one at a time ----------------------------
+
+Figures measureOurClient(unsigned short port, size_t size, double seconds) {
+    std::atomic<long> echoed{0};
+    std::atomic<WebSocketClient*> self{nullptr};
+    std::promise<void> opened;
+    WebSocketClient::Handlers handlers;
+    handlers.onOpen = [&opened] { opened.set_value(); };
+    handlers.onMessage = [&](const std::vector<uint8_t>& data, bool) {
+        echoed.fetch_add(1, std::memory_order_relaxed);
+        if (WebSocketClient* client = self.load()) {
+            client->send(data, false, 0);
+        }
+    };
+    WebSocketClient client("ws://127.0.0.1:" + std::to_string(port), {}, handlers);
+    if (opened.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        return {};
+    }
+    self = &client;
+    client.send(std::vector<uint8_t>(size, 'x'), false, 0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 4));
+    const long before = echoed.load();
+    const Usage usageBefore = usageNow();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const long count = echoed.load() - before;
+    const Usage usageAfter = usageNow();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    self = nullptr;
+    client.stop();
+    Figures f;
+    if (count > 0) {
+        f.perSecond = count / elapsed;
+        f.cpuMicros = (usageAfter.cpuSeconds - usageBefore.cpuSeconds) * 1e6 / count;
+        f.faults = static_cast<double>(usageAfter.minorFaults - usageBefore.minorFaults) / count;
+    }
+    return f;
+}
+
+Figures measureBeastClient(unsigned short port, size_t size, double seconds) {
+    beast_peers::SyncClient client(port, size);
+    const auto warm = Clock::now() + std::chrono::duration<double>(seconds / 4);
+    while (Clock::now() < warm) {
+        client.echo();
+    }
+    const Usage before = usageNow();
+    const auto t0 = Clock::now();
+    long count = 0;
+    double elapsed = 0;
+    while ((elapsed = std::chrono::duration<double>(Clock::now() - t0).count()) < seconds) {
+        client.echo();
+        ++count;
+    }
+    const Usage after = usageNow();
+    return {count / elapsed, (after.cpuSeconds - before.cpuSeconds) * 1e6 / count,
+            static_cast<double>(after.minorFaults - before.minorFaults) / count};
+}
+
+// ---- Masking against memcpy at 64 bytes --------------------------------------------------------
+
+template <class F>
+double nanosPerCall(F&& f) {
+    constexpr int calls = 20'000'000;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < calls; ++i) {
+        f();
+        asm volatile("" ::: "memory");
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / calls;
+}
+
+// The size is read at run time, so memcpy is the library call a frame of unknown length gets.
+Figures measureMasking(bool ours) {
+    static uint8_t src[64], dst[64];
+    static const uint8_t key[4] = {1, 2, 3, 4};
+    static volatile size_t size = sizeof src;
+    const double ns = ours ? nanosPerCall([] { copyWithMask(dst, src, size, key); })
+                           : nanosPerCall([] { std::memcpy(dst, src, size); });
+    return {64 / ns, 0, 0};  // GB/s
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::string sizeText(size_t size) {
+    return size >= (1 << 20) ? std::to_string(size >> 20) + " MiB"
+           : size >= 1024    ? std::to_string(size >> 10) + " KiB"
+                             : std::to_string(size) + " B";
+}
+
+struct Row {
+    std::string name;
+    std::function<Figures(bool ours)> measure;
+    bool cpu;  // also print CPU and page faults per message
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 1;
+    double seconds = 1.5;
+    bool quick = false;
+    std::string only;  // rows whose name contains this
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else if (arg == "--quick") {
+            quick = true;
+        }
+    }
+    ::setenv("RELAYMATRIX_LOG_LEVEL", "off", 0);
+    TidewireExtension::setLogLevel(TidewireExtension::LogLevel::error);
+    tidewire_test::Certificates::get();  // written once, before any fork
+    pinTo(1);
+
+    std::vector<Row> rows;
+    const std::vector<size_t> sizes =
+        quick ? std::vector<size_t>{64, 1 << 20} : std::vector<size_t>{64, 1024, 65536, 1 << 20};
+    for (const bool tls : {false, true}) {
+        for (const size_t size : sizes) {
+            for (const int connections : {1, 64}) {
+                const Point point{size, connections, tls};
+                rows.push_back(
+                    {std::string("server ") + (tls ? "TLS " : "") + sizeText(size) + ", " +
+                         std::to_string(connections) + " conn",
+                     [point, seconds](bool ours) { return measureServer(ours, point, seconds); },
+                     true});
+            }
+        }
+    }
+    rows.push_back({"client 1 MiB echo vs Beast server",
+                    [seconds](bool ours) {
+                        ServerProcess server(false, false);
+                        return ours ? measureOurClient(server.port, 1 << 20, seconds)
+                                    : measureBeastClient(server.port, 1 << 20, seconds);
+                    },
+                    true});
+    rows.push_back({"masking 64 B (GB/s) vs memcpy", measureMasking, false});
+
+    std::printf("%d run(s) of %.1f s per point, medians; server pinned to core 0, load on 1\n",
+                runs, seconds);
+    std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s\n", "point (messages/s)", "ours",
+                "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast");
+    for (const Row& row : rows) {
+        if (row.name.find(only) == std::string::npos) {
+            continue;
+        }
+        std::vector<double> rate[2], cpu[2], faults[2];
+        for (int run = 0; run < runs; ++run) {
+            for (const bool ours : {true, false}) {
+                const Figures f = row.measure(ours);
+                rate[ours].push_back(f.perSecond);
+                cpu[ours].push_back(f.cpuMicros);
+                faults[ours].push_back(f.faults);
+            }
+        }
+        const double r1 = median(rate[1]), r0 = median(rate[0]);
+        std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), r1, r0, r0 > 0 ? r1 / r0 : 0);
+        if (row.cpu) {
+            const double c1 = median(cpu[1]), c0 = median(cpu[0]);
+            std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f", c1, c0, c0 > 0 ? c1 / c0 : 0,
+                        median(faults[1]), median(faults[0]));
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (normal configuration) and prints our echo server and client beside
+# Boost.Beast's: messages per second, server CPU and page faults per message, and masking
+# against memcpy; each figure the median of three runs. Extra arguments go to echo_compare
+# (--runs N, --seconds S, --quick, --only TEXT). Run it when the machine is otherwise quiet.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+"$root/scripts/deps.sh"
+cmake -S . -B build/normal -G Ninja -DCMAKE_CXX_COMPILER=g++ -DTIDEWIRE_SANITIZER=none >/dev/null
+cmake --build build/normal -j "${TIDEWIRE_JOBS:-$(nproc)}" --target echo_compare load_bench
+echo "== load: $(uptime)"
+build/normal/bench/echo_compare --runs 3 "$@"
+echo "== memory per idle session"
+build/normal/bench/load_bench 1000 2000 | sed -n '1,5p'
