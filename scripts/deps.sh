@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build pkg-config g++ clang clang-format libclang-rt-14-dev
-    libasio-dev libssl-dev openssl ca-certificates
+    libasio-dev libssl-dev zlib1g-dev openssl ca-certificates
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-websockets
     chromium
