@@ -130,6 +130,9 @@ public:
         }
     }
 
+    // The reserved bits of the frame being handled (FrameDecoder::reserved).
+    uint8_t frameReservedBits() const { return decoder.reserved(); }
+
 private:
     using Log = ConnectionLog<Derived>;
     Derived& derived() { return static_cast<Derived&>(*this); }
