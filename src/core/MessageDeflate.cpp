@@ -19,6 +19,7 @@ constexpr size_t zlibPieceBytes = size_t{1} << 30;
 // Inflated output grows by at most this much per step, so a small frame that inflates to a
 // huge message is stopped at the limit, not after the allocation.
 constexpr size_t inflateStepBytes = 64 * 1024;
+constexpr size_t firstInflateStepBytes = 4 * 1024;
 
 // zlib's default level and memory: its own balance of speed and ratio.
 constexpr int compressionLevel = Z_DEFAULT_COMPRESSION;
@@ -106,7 +107,9 @@ MessageDecompressor::Result MessageDecompressor::add(const uint8_t* data, size_t
             if (out.size() >= cap)
                 return Result::TooBig;
             const size_t before = out.size();
-            const size_t step = std::min(inflateStepBytes, cap - before);
+            // Small messages start with a small step; large ones reach the full step soon.
+            const size_t step =
+                std::min({inflateStepBytes, cap - before, std::max(firstInflateStepBytes, before)});
             growTo(out, before + step, cap);
             z.next_out = out.data() + before;
             z.avail_out = static_cast<uInt>(step);
