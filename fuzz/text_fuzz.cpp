@@ -1,7 +1,7 @@
 // Arbitrary bytes through every parser of untrusted text: the URL, the server's request
 // reading and handshake decision, the client's response check and the header-block search
-// (frames are fuzzed through the engine). The first byte chooses; none may crash, hang or read out of bounds, and a
-// response check must either accept or say why not.
+// (frames are fuzzed through the engine). The first byte chooses; none may crash, hang or read out
+// of bounds, and a response check must either accept or say why not.
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>

@@ -6,10 +6,10 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" build
 cmake -S . -B build/demo -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
     -DTIDEWIRE_TESTS=OFF -DTIDEWIRE_BENCH=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)" --target tidewire_demo
+cmake --build build/demo -j "$(nproc)" --target tidewire_demo tidewire
 
 # A throw-away self-signed certificate for localhost; the client trusts it through
 # SSL_CERT_FILE, which OpenSSL consults for its default trust store.

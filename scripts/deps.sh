@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the demo and the tests need. Skips apt
-# entirely when everything is present, so repeated runs are quick.
+# Installs the Debian packages the project needs. Skips apt entirely when everything is
+# present, so repeated runs are quick.
+#
+#   scripts/deps.sh          everything the tests need (the default; scripts/test.sh)
+#   scripts/deps.sh build    only what building the library, the tool and the examples
+#                            needs (scripts/demo.sh)
 set -euo pipefail
 
-packages=(
-    cmake ninja-build pkg-config g++ clang clang-format libclang-rt-14-dev
-    libasio-dev libssl-dev zlib1g-dev openssl ca-certificates
-    libgtest-dev libgmock-dev libbenchmark-dev
-    python3 python3-websockets
-    chromium
-)
-# node and npm run the interop peers; Debian's packages only where nothing provides them.
-if ! command -v npm >/dev/null 2>&1; then
-    packages+=(nodejs npm)
+mode="${1:-all}"
+case "$mode" in
+    all | build) ;;
+    *) echo "usage: scripts/deps.sh [build]" >&2; exit 2 ;;
+esac
+
+packages=(cmake ninja-build pkg-config g++ libasio-dev libssl-dev zlib1g-dev openssl ca-certificates)
+if [[ "$mode" == all ]]; then
+    # Sanitizer and fuzz builds, formatting, the test suite, the benchmarks and the
+    # independent peers of the interop tests.
+    packages+=(
+        clang clang-format libclang-rt-14-dev
+        libgtest-dev libgmock-dev libbenchmark-dev
+        python3 python3-websockets
+        chromium
+    )
+    # node and npm run the interop peers; Debian's packages only where nothing provides them.
+    if ! command -v npm >/dev/null 2>&1; then
+        packages+=(nodejs npm)
+    fi
 fi
 
 missing=()
@@ -32,6 +46,8 @@ if ((${#missing[@]} > 0)); then
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+[[ "$mode" == all ]] || exit 0
 
 # npm packages of the interop tests (tests/interop/package-lock.json), installed again only
 # when the lock file differs from the one the installed tree was made from.

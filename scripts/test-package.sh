@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs a configured build into a scratch prefix (the library, then the logger stand-in)
-# and builds and runs tests/package/consumer.cpp against it twice: through the CMake package
-# and through pkg-config. A broken install rule or package file fails here.
+# Installs a configured build into a scratch prefix (the library and the tool, then the logger
+# stand-in), runs the installed tool, and builds and runs tests/package/consumer.cpp against
+# the prefix twice: through the CMake package and through pkg-config. A broken install rule
+# or package file fails here.
 #
 #   scripts/test-package.sh <build dir>
 set -euo pipefail
@@ -14,6 +15,8 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cmake --install "$build" --prefix "$prefix" --component sdk >/dev/null
 export LD_LIBRARY_PATH="$prefix/lib"
+"$prefix/bin/tidewire" --help >/dev/null
+echo "package: installed tool runs"
 
 cmake -S "$root/tests/package" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null

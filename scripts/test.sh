@@ -25,7 +25,7 @@ check_format() {
     echo "== clang-format check"
     local files
     mapfile -t files < <(git ls-files --cached --others --exclude-standard \
-        '*.h' '*.hpp' '*.cpp' | grep -E '^(include|src|sdk|tests|examples|bench|fuzz)/')
+        '*.h' '*.hpp' '*.cpp' | grep -E '^(include|src|sdk|tests|examples|tools|bench|fuzz)/')
     if ((${#files[@]} > 0)) && ! clang-format --dry-run --Werror "${files[@]}"; then
         echo "Formatting differs: run clang-format -i on the files above"
         return 1

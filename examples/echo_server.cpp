@@ -1,0 +1,43 @@
+// The smallest useful WebSocket server: every message goes back to the client that sent it.
+//
+//   echo_server [PORT]        (8080 by default; 0 lets the system pick a free port)
+//
+// Try it from a shell with the command-line tool, then press Enter here to stop:
+//   echo hello | tidewire connect ws://localhost:8080/
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tidewire/WebSocketServer.h"
+
+using relaymatrix::extensions::tidewire::WebSocketServer;
+using relaymatrix::extensions::tidewire::WebSocketSession;
+
+int main(int argc, char** argv) {
+    const unsigned int port = argc > 1 ? std::atoi(argv[1]) : 8080;
+
+    // Binds and listens at once; throws std::system_error if the port is taken.
+    // For TLS, pass a certificate chain file and a key file: WebSocketServer(port, cert, key).
+    WebSocketServer server(port);
+
+    // Runs on the server's worker thread for each new client, before its handshake: the
+    // place to install the session's handlers. The session owns them, so capturing it by
+    // reference is safe.
+    server.onNewSession([](WebSocketSession& session) {
+        session.onMessageHandler = [&session](const std::vector<uint8_t>& bytes, bool isText) {
+            // `bytes` is only valid during this call; send copies it. 0: one frame per message.
+            session.send(bytes, isText, 0);
+        };
+        session.onErrorHandler = [](const std::string& what) {
+            std::fprintf(stderr, "session failed: %s\n", what.c_str());
+        };
+    });
+
+    server.start();  // starts the worker thread; handlers run there from now on
+    std::printf("echoing on ws://localhost:%u/ -- press Enter to stop\n", server.boundPort());
+    std::fflush(stdout);
+    std::getchar();
+    server.stop();  // joins the worker; never call it from a handler
+    return 0;
+}
