@@ -189,7 +189,7 @@ private:
         encodeMessage(frames, compressed.data(), compressed.size(), opcode, maxFrameSize,
                       Derived::maskOutgoing);
         frames[0] |= compressedBit;  // the first frame only (RFC 7692, 6)
-        if (compressed.capacity() > limits::retainedWriteBufferBytes) {
+        if (compressed.capacity() > limits::retainedCompressedBytes) {
             std::vector<uint8_t>().swap(compressed);
         }
         enqueued(opcode, WriteQueue::Kind::Message, layout.frames, false);
