@@ -1,8 +1,9 @@
 // Arbitrary bytes as what the peer of an open connection sends, on either side, read in
-// chunks and under a message bound the first byte chooses, while the host echoes every
-// message or starts closing at once. Whatever arrives: no message above the bound reaches
-// the host, nothing reaches it after the connection ended, every byte written is a whole
-// frame (unless a write was cut), and the connection is gone once nothing is pending.
+// chunks and under a message bound the first byte chooses, with or without compression
+// agreed, while the host echoes every message or starts closing at once. Whatever arrives: no
+// message above the bound reaches the host, nothing reaches it after the connection ended, every
+// byte written is a whole frame (unless a write was cut), and the connection is gone once nothing
+// is pending.
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -63,6 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Script script;
     script.input.assign(data + 2, data + size);
     script.readChunk = chunks[data[1] & 3];
+    if (data[0] & 4)
+        script.extensions = "permessage-deflate";
     if (data[1] & 4)
         script.failWriteAfter = data[1] >> 3;
     if (data[0] & 8) {

@@ -13,7 +13,7 @@ case "$mode" in
     *) echo "usage: scripts/deps.sh [build]" >&2; exit 2 ;;
 esac
 
-packages=(cmake ninja-build pkg-config g++ libasio-dev libssl-dev openssl ca-certificates)
+packages=(cmake ninja-build pkg-config g++ libasio-dev libssl-dev zlib1g-dev openssl ca-certificates)
 if [[ "$mode" == all ]]; then
     # Sanitizer and fuzz builds, formatting, the test suite, the benchmarks and the
     # independent peers of the interop tests.

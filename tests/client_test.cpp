@@ -115,6 +115,38 @@ TEST(Client, MasksItsFramesSendsHeldMessagesAndClosesInOrder) {
     EXPECT_EQ(c.events.all(), (std::vector<std::string>{"open", "close"}));
 }
 
+// Offered as configured; an answer that does not fit the offer fails the handshake.
+TEST(Client, CompressionOfferedAndTheAnswerChecked) {
+    ConnectionOptions options;
+    options.compression.enabled = true;
+    options.compression.minimumMessageBytes = 0;
+    options.compression.clientMaxWindowBits = 8;
+    EXPECT_THROW(WebSocketClient("ws://127.0.0.1:1", {}, {}, options), std::invalid_argument);
+    options.compression.clientMaxWindowBits = 15;
+    const std::string hello("\xf2\x48\xcd\xc9\xc9\x07\x00", 7),
+        failure =
+            "Handshake validation error: Invalid Sec-WebSocket-Extensions: permessage-deflate; x";
+    for (const std::string answer : {"permessage-deflate", "permessage-deflate; x"}) {
+        Connection c;
+        c.start(c.url(), {}, options);
+        const std::string request =
+            c.server.acceptUpgrade("Sec-WebSocket-Extensions: " + answer + "\r\n");
+        EXPECT_NE(request.find("\r\nSec-WebSocket-Extensions: permessage-deflate; "
+                               "client_max_window_bits\r\n\r\n"),
+                  std::string::npos);
+        if (answer != "permessage-deflate") {
+            EXPECT_TRUE(c.events.waitFor("error:" + failure));
+            EXPECT_TRUE(c.logs.waitFor("error [WebSocketClient] " + failure));
+            continue;
+        }
+        c.server.write(frame(0x41, bytesOf(hello), false));
+        ASSERT_TRUE(c.events.waitFor("text:Hello"));
+        c.client->send(bytesOf("Hello"), true, 0);
+        EXPECT_EQ(c.server.readFrames(1), std::vector<std::string>{"1c:" + hello});
+        EXPECT_EQ(c.client->identity().extensions, "permessage-deflate");
+    }
+}
+
 TEST(Client, ConnectFailuresAndBadUrls) {
     LogRecorder logs;
     Recorder events;

@@ -5,9 +5,11 @@
 #include <sstream>
 
 #include "Support.h"
+#include "core/DeflateNegotiation.h"
 #include "core/FrameHeader.h"
 #include "core/HandshakeText.h"
 #include "core/Masking.h"
+#include "core/MessageDeflate.h"
 #include "core/OutgoingFrames.h"
 #include "tidewire/Base64.h"
 #include "tidewire/SHA1Hash.h"
@@ -136,6 +138,121 @@ TEST(Handshake, ServerResponseCheckTable) {
         EXPECT_EQ(check.accepted, failure.empty()) << response;
         EXPECT_EQ(check.failure, failure) << response;
     }
+}
+
+// Offers and answers of permessage-deflate; "-" marks a declined offer or a failed response.
+TEST(Handshake, DeflateNegotiationTable) {
+    CompressionOptions on, strict, small;
+    on.enabled = strict.enabled = small.enabled = true;
+    strict.serverNoContextTakeover = strict.clientNoContextTakeover = true;
+    small.serverMaxWindowBits = 10;
+    small.clientMaxWindowBits = 12;
+    EXPECT_EQ(buildDeflateOffer(on), "permessage-deflate; client_max_window_bits");
+    EXPECT_EQ(buildDeflateOffer(strict),
+              "permessage-deflate; server_no_context_takeover; "
+              "client_no_context_takeover; client_max_window_bits");
+    EXPECT_EQ(buildDeflateOffer(small),
+              "permessage-deflate; server_max_window_bits=10; client_max_window_bits=12");
+    small.serverMaxWindowBits = 8;
+    EXPECT_EQ(compressionOptionsProblem(small), "compression window bits must be 9 to 15, not 8");
+    small.serverMaxWindowBits = 10;
+    const std::string pmd = "permessage-deflate";
+    struct Row {
+        const CompressionOptions& options;
+        std::vector<std::string> values;
+        std::string answer;
+    };
+    const Row server[] = {
+        {on, {pmd + "; client_max_window_bits"}, pmd},
+        {on,
+         {"x-webkit-deflate-frame", " PerMessage-Deflate ;Server_No_Context_Takeover"},
+         pmd + "; server_no_context_takeover"},
+        {on,
+         {pmd + "; server_max_window_bits=\"10\"; client_max_window_bits=12"},
+         pmd + "; server_max_window_bits=10; client_max_window_bits=12"},
+        {on,
+         {pmd + "; server_max_window_bits=8, " + pmd + "; client_no_context_takeover"},
+         pmd + "; client_no_context_takeover"},
+        {strict, {pmd}, pmd + "; server_no_context_takeover; client_no_context_takeover"},
+        {small, {pmd}, pmd + "; server_max_window_bits=10"},
+        {small,
+         {pmd + "; client_max_window_bits"},
+         pmd + "; server_max_window_bits=10; client_max_window_bits=12"},
+        {small,
+         {pmd + "; server_max_window_bits=9; client_max_window_bits=11"},
+         pmd + "; server_max_window_bits=9; client_max_window_bits=11"},
+        {on, {pmd + "; server_no_context_takeover; server_no_context_takeover"}, "-"},
+        {on, {pmd + "; mystery"}, "-"},
+        {on, {pmd + "; server_max_window_bits"}, "-"},
+        {on, {pmd + "; client_max_window_bits=08"}, "-"},
+        {on, {pmd + "; client_max_window_bits=16"}, "-"},
+        {on, {pmd + "; client_no_context_takeover=1"}, "-"},
+        {on, {pmd + "; =x"}, "-"},
+        {on, {"x-other"}, "-"},
+    };
+    for (const Row& row : server) {
+        const DeflateAgreement answer = answerDeflateOffers(row.values, row.options);
+        EXPECT_EQ(answer.agreed ? answer.header : "-", row.answer) << row.values[0];
+    }
+    const Row client[] = {
+        {on, {pmd}, pmd},
+        {on, {pmd + "; server_no_context_takeover", "client_max_window_bits=10"}, "-"},
+        {on,
+         {pmd + "; server_no_context_takeover; client_max_window_bits=10"},
+         pmd + "; server_no_context_takeover; client_max_window_bits=10"},
+        {small, {pmd + "; server_max_window_bits=9"}, pmd + "; server_max_window_bits=9"},
+        {small, {pmd + "; server_max_window_bits=12"}, "-"},
+        {on, {pmd + "; client_max_window_bits"}, "-"},
+        {on, {pmd + "; client_max_window_bits=8"}, "-"},
+        {on, {pmd + ", " + pmd}, "-"},
+        {on, {"x-other"}, "-"},
+        {on, {pmd + "; client_no_context_takeover; mystery"}, "-"},
+    };
+    for (const Row& row : client) {
+        const DeflateAgreement check = checkDeflateResponse(row.values, row.options);
+        EXPECT_EQ(check.agreed ? check.header : "-", row.answer) << row.values[0];
+        EXPECT_EQ(check.failure.empty(), check.agreed) << row.values[0];
+    }
+    EXPECT_EQ(checkDeflateResponse({pmd + ", x"}, on).failure,
+              "Handshake validation error: Invalid Sec-WebSocket-Extensions: " + pmd + ", x");
+    const DeflateAgreement none = checkDeflateResponse({}, on);
+    EXPECT_TRUE(!none.agreed && none.failure.empty());
+    const DeflateParameters agreed =
+        checkDeflateResponse({pmd + "; server_max_window_bits=9; client_max_window_bits=13"}, small)
+            .parameters;
+    EXPECT_EQ(std::vector<int>({agreed.serverMaxWindowBits, agreed.clientMaxWindowBits}),
+              std::vector<int>({9, 12}));
+}
+
+// Round trips with and without context takeover (the RFC's byte sequences run through the
+// engine, client and server cases), then the inflation bound.
+TEST(Handshake, MessageDeflateContextAndBounds) {
+    using Result = MessageDecompressor::Result;
+    const DeflateParameters reset{true};  // server_no_context_takeover
+    Bytes out;
+    for (const DeflateParameters& agreed : {DeflateParameters(), reset}) {
+        MessageDeflate server(agreed, true), client(agreed, false);
+        std::vector<size_t> sizes;
+        for (size_t n : {1000, 1000, 200000, 0}) {
+            const Bytes data = pattern(n);
+            Bytes message;
+            server.compressor.compress(data.data(), data.size(), out);
+            sizes.push_back(out.size());
+            EXPECT_EQ(client.decompressor.add(out.data(), out.size(), message, n), Result::Ok);
+            EXPECT_EQ(client.decompressor.finish(message, n), Result::Ok);
+            EXPECT_EQ(message, data);
+        }
+        EXPECT_EQ(sizes[1] < sizes[0], !agreed.serverNoContextTakeover);
+        EXPECT_EQ(out, Bytes{0x00});  // the empty message, also right after a flush
+    }
+    // A megabyte of zeros in a thousand bytes stops one byte past the limit.
+    MessageDeflate keep(DeflateParameters(), true);
+    const Bytes zeros(1 << 20);
+    keep.compressor.compress(zeros.data(), zeros.size(), out);
+    Bytes message;
+    EXPECT_EQ(keep.decompressor.add(out.data(), out.size(), message, 100000), Result::TooBig);
+    EXPECT_EQ(message.size(), 100001u);
+    EXPECT_LT(message.capacity(), 100001u + 64 * 1024);
 }
 
 TEST(Url, SplitsLikeTheGenericUriPattern) {

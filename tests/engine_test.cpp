@@ -29,6 +29,10 @@ struct Case {
 };
 
 const Bytes closeNormal = {0x03, 0xE8};
+using namespace std::string_literals;
+constexpr uint8_t Z = 0x40;  // RSV1: a compressed message
+// "Hello" compressed alone, then again with the first as context (RFC 7692, 7.2.3).
+const std::string hello = "\xf2\x48\xcd\xc9\xc9\x07\x00"s, helloAgain = "\xf2\x00\x11\x00\x00"s;
 
 const Case cases[] = {
     {"messages and a pong, then end of stream",
@@ -179,6 +183,59 @@ const Case cases[] = {
          };
      },
      Script{{}, 0, SIZE_MAX, 1}},
+    {"compressed both ways: context kept, fragments, RSV1 on the first frame, the threshold",
+     {{T | Z, hello, true},
+      {B | Z, hello.substr(0, 2), false},
+      {PING, "p", true},
+      {C, hello.substr(2), true},
+      {T | Z, helloAgain, true},
+      {T, "plain", true}},
+     {"open", "text:Hello", "binary:5", "text:Hello", "text:plain", "error:Read error"},
+     {"1c:" + hello, "1c*:" + helloAgain.substr(0, 3), "0:" + helloAgain.substr(3), "1:Hi", "10:p"},
+     {"debug %Received message: Hello"},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.send(bytesOf("Hello"), true, 0);
+         host.send(bytesOf("Hello"), true, 3);
+         host.send(bytesOf("Hi"), true, 0);
+     },
+     Script{{}, 0, SIZE_MAX, 0, false, "permessage-deflate"}},
+    // 2000 bytes in 18: inflating stops at the bound.
+    {"a small compressed frame inflating past the bound",
+     {{B | Z, "\x4a\x4c\x1c\x05\xa3\x60\x14\x8c\x82\x51\x30\x0a\x46\xc1\x50\x07\x00\x00"s, true}},
+     {"open", "error:Message too big"},
+     {"8:\x03\xF1"},
+     {"error %Error: Message too big - Message too long"},
+     1000,
+     [](WebSocketSession&) {},
+     Script{{}, 0, SIZE_MAX, 0, false, "permessage-deflate"}},
+    {"compressed data that does not inflate",
+     {{T | Z, "\xff\xff", true}},
+     {"open", "error:Invalid compressed data"},
+     {"8:\x03\xEA"},
+     {"error %Error: Invalid compressed data - Protocol error"},
+     100 * 1024 * 1024,
+     [](WebSocketSession&) {},
+     Script{{}, 0, SIZE_MAX, 0, false, "permessage-deflate"}},
+    {"RSV1 on a control frame once compression is agreed",
+     {{PING | Z, "p", true}},
+     {"open", "error:Unexpected reserved bit"},
+     {"8:\x03\xEA"},
+     {"error %Error: Unexpected reserved bit - Protocol error"},
+     100 * 1024 * 1024,
+     [](WebSocketSession&) {},
+     Script{{}, 0, SIZE_MAX, 0, false, "permessage-deflate"}},
+    {"RSV1 with compression enabled and not agreed",
+     {{T | Z, "hi", true}},
+     {"open", "error:Unexpected reserved bit"},
+     {"8:\x03\xEA"},
+     {},
+     100 * 1024 * 1024,
+     [](WebSocketSession&) {},
+     Script{{}, 0, SIZE_MAX, 0, false, "-"}},
+    {"reserved bits ignored with compression off",
+     {{T | 0x70, "hi", true}},
+     {"open", "text:hi", "error:Read error"}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {

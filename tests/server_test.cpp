@@ -23,9 +23,10 @@ const std::string upgrade =
 
 // A started server whose sessions record their events (all into one recorder) and echo.
 struct EchoServer {
-    explicit EchoServer(bool tls = false)
+    explicit EchoServer(bool tls = false, const ConnectionOptions& options = {})
         : server(tls ? WebSocketServer(0, Certificates::get().cert, Certificates::get().key)
                      : WebSocketServer(0)) {
+        server.setConnectionOptions(options);
         server.onNewSession([this](WebSocketSession& session) {
             record(session, events);
             session.onMessageHandler = [recorded = session.onMessageHandler, &session](
@@ -69,6 +70,30 @@ TEST(Server, AnswersTheHandshakeEchoesAndClosesInOrder) {
                                     std::string("info [WebSocketServer] Accept: 127.0.0.1:")}) {
         EXPECT_TRUE(s.logs.waitFor(line, true)) << line;
     }
+}
+
+// The first offer it can honour is answered; "Hello" both ways as RFC 7692, 7.2.3 has it.
+TEST(Server, CompressionAnsweredAndUsed) {
+    ConnectionOptions options;
+    options.compression.enabled = true;
+    options.compression.minimumMessageBytes = 0;
+    options.compression.serverMaxWindowBits = 16;
+    EXPECT_THROW(WebSocketServer(0).setConnectionOptions(options), std::invalid_argument);
+    options.compression.serverMaxWindowBits = 15;
+    EchoServer s(false, options);
+    auto peer = Peer::connect(s.server.boundPort());
+    peer->write(upgrade.substr(0, upgrade.size() - 2) +
+                "Sec-WebSocket-Extensions: permessage-deflate; server_max_window_bits=8, "
+                "permessage-deflate; client_max_window_bits\r\n\r\n");
+    EXPECT_EQ(peer->readHeader(),
+              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+              "Connection: Upgrade\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+              "Sec-WebSocket-Extensions: permessage-deflate\r\n\r\n");
+    const std::string hello("\xf2\x48\xcd\xc9\xc9\x07\x00", 7);
+    peer->write(frame(0x41, bytesOf(hello), true));
+    EXPECT_EQ(peer->readFrames(1), std::vector<std::string>{"1c:" + hello});
+    ASSERT_TRUE(s.events.waitFor("text:Hello"));
+    EXPECT_EQ(s.server.getSession(0)->identity().extensions, "permessage-deflate");
 }
 
 TEST(Server, RegistryIdsAndCallbacksThatUseIt) {

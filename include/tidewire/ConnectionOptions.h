@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 
+#include "tidewire/CompressionOptions.h"
 #include "tidewire/HttpHeaders.h"
 #include "tidewire/TLSOptions.h"
 
@@ -42,6 +43,11 @@ struct ConnectionOptions {
     // sets itself (Host, Upgrade, Connection, Sec-WebSocket-*). The trace log shows their names
     // only.
     HttpHeaders requestHeaders;
+    // Message compression (permessage-deflate); off by default. The client's constructor and
+    // the server's setConnectionOptions throw std::invalid_argument for window bits outside
+    // 9 to 15. Whether it was agreed shows in SessionIdentity::extensions.
+    CompressionOptions compression;
+
     // Client only: trust, client certificate and TLS version (a server takes its own
     // TLSOptions through WebSocketServer::setTLSOptions).
     TLSOptions tls;

@@ -16,6 +16,9 @@ struct SessionIdentity {
     std::string target;
     // The subprotocol the server chose; empty when none.
     std::string subprotocol;
+    // The Sec-WebSocket-Extensions value the server answered with and both sides use (such
+    // as "permessage-deflate"); empty when none was agreed.
+    std::string extensions;
     // Server: the client's request headers. Client: the server's response headers.
     HttpHeaders headers;
     // Server with mutual TLS: the subject of the verified client certificate (one line,

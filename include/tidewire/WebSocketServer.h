@@ -70,9 +70,10 @@ public:
     // "Message too big" after sending Close 1009.
     void setMaxMessageSize(uint64_t bytes);
 
-    // Opt-in timeouts, keepalive and send-buffer settings for every session (see
+    // Opt-in timeouts, keepalive, send-buffer and compression settings for every session (see
     // ConnectionOptions; the handshake timeout runs from accept to the 101, TLS included, and
-    // the connect timeout does not apply). Set before `start`.
+    // the connect timeout does not apply). Set before `start`. Throws std::invalid_argument
+    // for compression window bits outside 9 to 15.
     void setConnectionOptions(const ConnectionOptions& options);
 
     // Handshake control, each opt-in and set before `start`. With a hook, allowed origins or a

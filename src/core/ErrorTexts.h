@@ -11,6 +11,10 @@ constexpr const char* sendError = "Send error";
 constexpr const char* messageTooBig = "Message too big";
 constexpr const char* unexpectedFrame = "Unexpected frame";
 constexpr const char* controlFrameTooLong = "Control frame too long";
+// With compression enabled: RSV1 where no compressed message may begin, and compressed data
+// that does not inflate.
+constexpr const char* unexpectedReservedBit = "Unexpected reserved bit";
+constexpr const char* invalidCompressedData = "Invalid compressed data";
 
 // Opt-in limits (ConnectionOptions), each logged with the system message as above.
 constexpr const char* connectTimeout = "Connect timeout";

@@ -37,6 +37,7 @@ void FrameDecoder::applyHeader(const uint8_t* bytes) {
     const uint8_t lengthCode = bytes[1] & 0x7F;
     record.fin = (bytes[0] >> 7) != 0;
     record.opcode = bytes[0] & 0x0F;
+    reservedBitsSeen = bytes[0] & reservedBits;
     record.masked = (bytes[1] >> 7) != 0;
     record.payloadLength = lengthCode;
     record.extendedPayloadLengthBytes = lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0;

@@ -47,6 +47,10 @@ public:
     uint8_t* preparePayload();
     void finishPayload();
 
+    // Byte 0's reserved bits (reservedBits mask) of the current frame: the record leaves them
+    // out, only an agreed extension gives them a meaning.
+    uint8_t reserved() const { return reservedBitsSeen; }
+
     WebSocketFrame& frame() { return record; }
     const WebSocketFrame& frame() const { return record; }
 
@@ -55,6 +59,7 @@ public:
 private:
     WebSocketFrame record;
     FrameStep currentStep = FrameStep::Header;
+    uint8_t reservedBitsSeen = 0;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

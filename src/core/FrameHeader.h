@@ -15,6 +15,11 @@ constexpr uint8_t Ping = 0x9;
 constexpr uint8_t Pong = 0xA;
 }  // namespace opcodes
 
+// RSV1 in byte 0: set on the first frame of a compressed message (permessage-deflate).
+constexpr uint8_t compressedBit = 0x40;
+// All three reserved bits of byte 0.
+constexpr uint8_t reservedBits = 0x70;
+
 // The longest frame header: 2 bytes, an 8-byte extended length and a 4-byte masking key.
 constexpr size_t maxFrameHeaderSize = 14;
 

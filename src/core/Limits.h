@@ -63,4 +63,8 @@ constexpr uint16_t closeStatusProtocolError = 1002;
 // (RFC 6455, 7.4.1: policy violation).
 constexpr uint16_t closeStatusPolicyViolation = 1008;
 
+// The compressor's output buffer keeps up to this much capacity between messages; a larger
+// one goes after use, as the write buffers do.
+constexpr size_t retainedCompressedBytes = 1024 * 1024;
+
 }  // namespace relaymatrix::extensions::tidewire::limits

@@ -11,11 +11,15 @@ bool isControl(uint8_t opcode) {
 }
 }  // namespace
 
-bool MessageAssembler::admits(const WebSocketFrame& frame, uint64_t limit) const {
+size_t MessageAssembler::assembledBytes(const WebSocketFrame& frame) const {
     // Only a non-final Text or Binary starts afresh while a message is being assembled.
     const bool extends = assembling && !isControl(frame.opcode) &&
                          (frame.fin || frame.opcode == opcodes::Continuation);
-    const uint64_t assembled = extends ? fragments.size() : 0;
+    return extends ? fragments.size() : 0;
+}
+
+bool MessageAssembler::admits(const WebSocketFrame& frame, uint64_t limit) const {
+    const uint64_t assembled = assembledBytes(frame);
     return frame.payloadLength <= limit && assembled <= limit - frame.payloadLength;
 }
 

@@ -19,6 +19,9 @@ public:
     // would extend, exceeds `limit` bytes.
     bool admits(const WebSocketFrame& frame, uint64_t limit) const;
 
+    // Bytes of the message being assembled that `frame` would extend; 0 when it begins one.
+    size_t assembledBytes(const WebSocketFrame& frame) const;
+
     // Takes a complete data frame. Complete: message() and isText() describe the message
     // (the frame's own payload when it was not fragmented) until finish() is called.
     // Unexpected: a Continuation with no message begun, or a non-final frame of another

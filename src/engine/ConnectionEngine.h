@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <asio.hpp>
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "core/FrameHeader.h"
 #include "core/Limits.h"
 #include "core/MessageAssembler.h"
+#include "core/MessageDeflate.h"
 #include "engine/ConnectionLog.h"
 #include "engine/FrameReader.h"
 #include "engine/FrameWriter.h"
@@ -52,6 +55,11 @@ public:
 
     // The host's send, ping or close(payload); see FrameWriter::queueMessage.
     void sendMessage(const std::vector<uint8_t>& data, uint8_t opcode, size_t maxFrameSize) {
+        if (compression.enabled && (opcode == opcodes::Text || opcode == opcodes::Binary) &&
+            data.size() >= compression.minimumMessageBytes) {
+            Writer::queueCompressible(data.data(), data.size(), opcode, maxFrameSize);
+            return;
+        }
         Writer::queueMessage(data.data(), data.size(), opcode, maxFrameSize,
                              WriteQueue::Kind::Message, false, true);
     }
@@ -76,7 +84,38 @@ public:
     void configure(const ConnectionOptions& options) {
         Liveness::configureLiveness(options);
         Writer::configureSendBuffer(options.maxBufferedAmount, options.drainLowWaterMark);
+        compression = options.compression;
     }
+
+    // ---- Compression, agreed in the opening handshake (loop thread) -----------------------
+
+    // Client: the Sec-WebSocket-Extensions value to offer; empty when compression is off.
+    std::string compressionOffer() const {
+        return compression.enabled ? buildDeflateOffer(compression) : std::string();
+    }
+
+    // Client: the server's answer (every Sec-WebSocket-Extensions value). Off, it is not
+    // looked at, as without compression at all.
+    DeflateAgreement acceptCompression(const std::vector<std::string>& answers) {
+        DeflateAgreement agreement;
+        if (compression.enabled) {
+            agreement = checkDeflateResponse(answers, compression);
+            startCompression(agreement);
+        }
+        return agreement;
+    }
+
+    // Server: the answer to the client's offers; empty when none is agreed.
+    std::string answerCompression(const std::vector<std::string>& offers) {
+        if (!compression.enabled) {
+            return std::string();
+        }
+        const DeflateAgreement agreement = answerDeflateOffers(offers, compression);
+        startCompression(agreement);
+        return agreement.header;
+    }
+
+    MessageDeflate* messageDeflate() { return deflate.get(); }
 
     void setMaxMessageSize(uint64_t bytes) {
         maxMessageSize.store(bytes, std::memory_order_relaxed);
@@ -114,6 +153,15 @@ public:
         if (Log::on(LogLevel::trace)) {
             Log::trace("Frame parsed successfully: ", frame.toString());
         }
+        // With compression enabled RSV1 means a compressed message, so it is allowed only on
+        // the first frame of a data message once agreed; disabled, reserved bits are ignored.
+        const bool compressed = (Reader::frameReservedBits() & compressedBit) != 0;
+        if (compressed && compression.enabled &&
+            (!deflate || (frame.opcode != opcodes::Text && frame.opcode != opcodes::Binary))) {
+            failPeer(limits::closeStatusProtocolError, errorTexts::unexpectedReservedBit,
+                     std::make_error_code(std::errc::protocol_error));
+            return false;
+        }
         switch (frame.opcode) {
             case opcodes::Ping:
                 if (Writer::bufferedAmount() > limits::pingAnswerBacklogBytes) {
@@ -142,8 +190,7 @@ public:
                 }
                 return false;
             default:
-                deliverDataFrame(frame);
-                return true;
+                return deliverDataFrame(frame, compressed);
         }
     }
 
@@ -153,7 +200,7 @@ public:
     // comes for a while; a connection that keeps none arms nothing.
     void readerIdle() {
         if (!closed && Reader::retainedPayloadBytes() + assembler.retainedBytes() +
-                               Writer::retainedWriteBytes() >
+                               Writer::retainedWriteBytes() + inflated.capacity() >
                            limits::readBufferBytes) {
             Liveness::storageIdle();
         }
@@ -162,6 +209,7 @@ public:
         Reader::releasePayloadStorage();
         assembler.releaseStorage();
         Writer::releaseWriteStorage();
+        std::vector<uint8_t>().swap(inflated);
     }
     void ownCloseWritten() { Liveness::startClosingDeadline(); }
     void drained() {
@@ -266,7 +314,17 @@ public:
 private:
     Derived& derived() { return static_cast<Derived&>(*this); }
 
-    void deliverDataFrame(WebSocketFrame& frame) {
+    bool deliverDataFrame(WebSocketFrame& frame, bool compressed) {
+        if (deflate) {
+            if (frame.opcode != opcodes::Continuation) {
+                inflating = compressed;
+            }
+            const bool inflate = inflating;
+            inflating = inflating && !frame.fin;
+            if (inflate && !inflateFrame(frame)) {
+                return false;
+            }
+        }
         const std::string_view payload(reinterpret_cast<const char*>(frame.payload.data()),
                                        frame.payload.size());
         if (payload.size() <= limits::loggedPayloadBytes) {
@@ -278,18 +336,57 @@ private:
         }
         switch (assembler.add(frame)) {
             case MessageAssembler::Outcome::Partial:
-                return;
+                return true;
             case MessageAssembler::Outcome::Unexpected:
                 invokeHandler(
                     [this] { derived().session().onErrorHandler(errorTexts::unexpectedFrame); });
                 close();
-                return;
+                return true;
             case MessageAssembler::Outcome::Complete:
                 invokeHandler([this] {
                     derived().session().onMessageHandler(assembler.message(), assembler.isText());
                 });
                 assembler.finish();
-                return;
+                return true;
+        }
+        return true;
+    }
+
+    // Replaces a frame's payload of a compressed message by what it inflates to; the last
+    // frame also inflates the restored tail. The inflated message counts against the message
+    // limit, and inflating stops as soon as it would pass it.
+    bool inflateFrame(WebSocketFrame& frame) {
+        const uint64_t most = maxMessageSize.load(std::memory_order_relaxed);
+        const uint64_t left = most - std::min<uint64_t>(most, assembler.assembledBytes(frame));
+        const size_t bound = static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX));
+        inflated.clear();
+        MessageDecompressor& decompressor = deflate->decompressor;
+        MessageDecompressor::Result result =
+            decompressor.add(frame.payload.data(), frame.payload.size(), inflated, bound);
+        if (result == MessageDecompressor::Result::Ok && frame.fin) {
+            result = decompressor.finish(inflated, bound);
+        }
+        if (result == MessageDecompressor::Result::TooBig) {
+            failPeer(limits::closeStatusMessageTooBig, errorTexts::messageTooBig,
+                     asio::error::message_size);
+            return false;
+        }
+        if (result == MessageDecompressor::Result::Corrupt) {
+            failPeer(limits::closeStatusProtocolError, errorTexts::invalidCompressedData,
+                     std::make_error_code(std::errc::protocol_error));
+            return false;
+        }
+        frame.payload.swap(inflated);
+        if (inflated.capacity() > FrameDecoder::retainedPayloadCapacity) {
+            std::vector<uint8_t>().swap(inflated);
+        }
+        return true;
+    }
+
+    void startCompression(const DeflateAgreement& agreement) {
+        if (agreement.agreed) {
+            deflate =
+                std::make_unique<MessageDeflate>(agreement.parameters, !Derived::maskOutgoing);
         }
     }
 
@@ -332,6 +429,10 @@ private:
     }
 
     MessageAssembler assembler;
+    CompressionOptions compression;           // configured before the connection starts
+    std::unique_ptr<MessageDeflate> deflate;  // agreed in the handshake; null: uncompressed
+    bool inflating = false;                   // the message being received is compressed
+    std::vector<uint8_t> inflated;            // reused output of the decompressor
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
     bool closed = false;         // close() has run
     bool closeReported = false;  // onCloseHandler has run; later failures are not reported

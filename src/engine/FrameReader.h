@@ -137,6 +137,9 @@ public:
         }
     }
 
+    // The reserved bits of the frame being handled (FrameDecoder::reserved).
+    uint8_t frameReservedBits() const { return decoder.reserved(); }
+
     // Storage kept for large messages, released once the connection has been quiet: the
     // frame payload's, unless a frame is under way.
     size_t retainedPayloadBytes() const { return decoder.frame().payload.capacity(); }

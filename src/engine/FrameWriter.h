@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/FrameHeader.h"
+#include "core/Limits.h"
+#include "core/MessageDeflate.h"
 #include "core/OutgoingFrames.h"
 #include "engine/ConnectionLog.h"
 #include "engine/WriteQueue.h"
@@ -31,6 +33,7 @@ namespace relaymatrix::extensions::tidewire {
 //   ownCloseWritten()                       our own Close is out
 //   sendBufferFull()                        a host's send was refused (loop thread)
 //   drained()                               bufferedAmount() fell to zero past the mark
+//   messageDeflate() -> MessageDeflate*     the agreed compression, or null (loop thread)
 template <class Derived>
 class FrameWriter {
 public:
@@ -74,6 +77,39 @@ public:
                    });
     }
 
+    // A host's Text or Binary message that may go out compressed. Whether it is, and the
+    // compression itself, happen on the loop in queue order: with context takeover each
+    // message is compressed against the ones sent before it. Counted in bufferedAmount() at
+    // its plain size until it is compressed.
+    void queueCompressible(const uint8_t* data, size_t size, uint8_t opcode, size_t maxFrameSize) {
+        const size_t plainBytes = layoutMessage(size, maxFrameSize, Derived::maskOutgoing).bytes;
+        const bool onLoop = derived().executor().running_in_this_thread();
+        if (onLoop && !acceptingSends()) {
+            return;
+        }
+        if (maxBuffered != 0 && buffered.fetch_add(plainBytes) + plainBytes > maxBuffered) {
+            buffered -= plainBytes;
+            refuse(onLoop);
+            return;
+        }
+        if (maxBuffered == 0) {
+            buffered += plainBytes;
+        }
+        if (onLoop) {
+            compressAndQueue(data, size, opcode, maxFrameSize, plainBytes);
+            return;
+        }
+        asio::post(derived().executor(), [this, keep = derived().keepAlive(),
+                                          copy = std::vector<uint8_t>(data, data + size), opcode,
+                                          maxFrameSize, plainBytes] {
+            if (!acceptingSends()) {
+                buffered -= plainBytes;
+                return;
+            }
+            compressAndQueue(copy.data(), copy.size(), opcode, maxFrameSize, plainBytes);
+        });
+    }
+
     // Writes the whole of `text`, then calls derived().onHandshakeWritten(ec).
     void writeHandshake(std::string text) {
         handshakeText = std::move(text);
@@ -108,8 +144,11 @@ public:
         writeQueue.dropPending();
     }
 
-    size_t retainedWriteBytes() const { return writeQueue.retainedBytes(); }
-    void releaseWriteStorage() { writeQueue.releaseStorage(); }
+    size_t retainedWriteBytes() const { return writeQueue.retainedBytes() + compressed.capacity(); }
+    void releaseWriteStorage() {
+        writeQueue.releaseStorage();
+        std::vector<uint8_t>().swap(compressed);
+    }
 
     bool acceptingSends() const { return !ending; }  // also false once closed
     bool closeSent() const { return ownCloseQueued; }
@@ -133,6 +172,33 @@ private:
         }
         asio::post(derived().executor(),
                    [this, keep = derived().keepAlive()] { derived().sendBufferFull(); });
+    }
+
+    // Loop thread. Without an agreed compressor (none negotiated, or not open yet) the
+    // message goes out as it is.
+    void compressAndQueue(const uint8_t* data, size_t size, uint8_t opcode, size_t maxFrameSize,
+                          size_t plainBytes) {
+        MessageDeflate* deflate = derived().messageDeflate();
+        if (deflate == nullptr) {
+            const MessageLayout layout = layoutMessage(size, maxFrameSize, Derived::maskOutgoing);
+            encodeMessage(writeQueue.extend(layout.bytes), data, size, opcode, maxFrameSize,
+                          Derived::maskOutgoing);
+            enqueued(opcode, WriteQueue::Kind::Message, layout.frames, false);
+            return;
+        }
+        deflate->compressor.compress(data, size, compressed);
+        const MessageLayout layout =
+            layoutMessage(compressed.size(), maxFrameSize, Derived::maskOutgoing);
+        buffered += layout.bytes;
+        buffered -= plainBytes;
+        uint8_t* frames = writeQueue.extend(layout.bytes);
+        encodeMessage(frames, compressed.data(), compressed.size(), opcode, maxFrameSize,
+                      Derived::maskOutgoing);
+        frames[0] |= compressedBit;  // the first frame only (RFC 7692, 6)
+        if (compressed.capacity() > limits::retainedCompressedBytes) {
+            std::vector<uint8_t>().swap(compressed);
+        }
+        enqueued(opcode, WriteQueue::Kind::Message, layout.frames, false);
     }
 
     void enqueued(uint8_t opcode, WriteQueue::Kind kind, size_t frames, bool startsClose) {
@@ -202,6 +268,7 @@ private:
     }
 
     WriteQueue writeQueue;
+    std::vector<uint8_t> compressed;  // reused output of the message compressor
     std::string handshakeText;        // owned by the handshake write in flight
     bool opened = false;              // handshake done: queued frames may go out
     bool ownCloseQueued = false;      // this side has queued a Close of its own

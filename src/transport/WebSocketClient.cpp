@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/DeflateNegotiation.h"
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/FrameHeader.h"
@@ -75,6 +76,10 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             if (!problem.empty()) {
                 throw std::invalid_argument("Request header refused: " + problem);
             }
+        }
+        const std::string compressionProblem = compressionOptionsProblem(options.compression);
+        if (!compressionProblem.empty()) {
+            throw std::invalid_argument(compressionProblem);
         }
         known.target = path;
         configure(options);
@@ -197,16 +202,22 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     void handshake() {
         key = generateNonce(rng);
-        std::string request =
-            buildClientHandshakeRequest(path, host, key, protocols, options.requestHeaders);
+        HttpHeaders headers = options.requestHeaders;
         // The host's header values are often credentials: the log names them only.
         HttpHeaders logged;
         for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
             logged.add(field.first, "(not logged)");
         }
-        Log::trace("Handshake request: ", logged.empty() ? request
-                                                         : buildClientHandshakeRequest(
-                                                               path, host, key, protocols, logged));
+        const std::string offer = compressionOffer();
+        if (!offer.empty()) {
+            headers.add("Sec-WebSocket-Extensions", offer);
+            logged.add("Sec-WebSocket-Extensions", offer);
+        }
+        std::string request = buildClientHandshakeRequest(path, host, key, protocols, headers);
+        Log::trace("Handshake request: ",
+                   options.requestHeaders.empty()
+                       ? request
+                       : buildClientHandshakeRequest(path, host, key, protocols, logged));
         writeHandshake(std::move(request));
     }
 
@@ -223,8 +234,17 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             failOpening(errorTexts::handshakeResponseErrorPrefix, ec);
             return;
         }
-        const ServerResponseCheck check =
+        ServerResponseCheck check =
             checkServerHandshakeResponse(headerBlock, generateAcceptKey(key));
+        const HttpHeaders responseHeaders = readHeaderFields(headerBlock);
+        if (check.accepted) {
+            const DeflateAgreement agreement =
+                acceptCompression(responseHeaders.all("Sec-WebSocket-Extensions"));
+            check.accepted = agreement.failure.empty();
+            check.failure = agreement.failure;
+            std::lock_guard<std::mutex> lock(knownMutex);
+            known.extensions = agreement.agreed ? agreement.header : std::string();
+        }
         for (const std::string& protocol : check.protocols) {
             negotiatedProtocol = protocol;
             Log::debug("Negotiated protocol: ", negotiatedProtocol);
@@ -232,7 +252,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         {
             std::lock_guard<std::mutex> lock(knownMutex);
             known.subprotocol = negotiatedProtocol;
-            known.headers = readHeaderFields(headerBlock);
+            known.headers = responseHeaders;
         }
         if (!check.accepted) {
             Log::error(check.failure);

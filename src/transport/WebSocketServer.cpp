@@ -7,11 +7,13 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "core/DeflateNegotiation.h"
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/HandshakePolicy.h"
@@ -193,6 +195,10 @@ void WebSocketServer::removeSession(unsigned int sessionId) {
 }
 
 void WebSocketServer::setConnectionOptions(const ConnectionOptions& options) {
+    const std::string problem = compressionOptionsProblem(options.compression);
+    if (!problem.empty()) {
+        throw std::invalid_argument(problem);
+    }
     internals->options = options;
 }
 

@@ -120,7 +120,12 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
             identity.headers = details.headers;
         }
         if (!admission) {
-            writeHandshake(buildServerHandshakeResponse(request.key));
+            HttpHeaders answer;
+            if (!agreeCompression(details, answer)) {
+                writeHandshake(buildServerHandshakeResponse(request.key));
+                return;
+            }
+            writeHandshake(buildServerHandshakeResponse(request.key, std::string(), answer));
             return;
         }
         std::string problem;
@@ -134,8 +139,22 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
             writeHandshake(buildRefusalResponse(decision));
             return;
         }
-        writeHandshake(
-            buildServerHandshakeResponse(request.key, decision.subprotocol, decision.headers));
+        HttpHeaders answer = decision.headers;  // a hook cannot name Sec-WebSocket-* fields
+        agreeCompression(details, answer);
+        writeHandshake(buildServerHandshakeResponse(request.key, decision.subprotocol, answer));
+    }
+
+    // Adds the Sec-WebSocket-Extensions answer when compression is agreed.
+    bool agreeCompression(const HandshakeRequest& request, HttpHeaders& answer) {
+        const std::string extensions =
+            answerCompression(request.headers.all("Sec-WebSocket-Extensions"));
+        if (extensions.empty()) {
+            return false;
+        }
+        answer.add("Sec-WebSocket-Extensions", extensions);
+        std::lock_guard<std::mutex> lock(identityMutex);
+        identity.extensions = extensions;
+        return true;
     }
 
     void onHandshakeWritten(const std::error_code& ec) {

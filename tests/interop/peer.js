@@ -6,13 +6,19 @@
 //                                          from a page of http://foreign.test
 // Clients offer the subprotocols "x" and "chat" and expect the server to choose "chat".
 //   node peer.js server [certFile keyFile] node `ws` echoes for our client; prints its port
+// A first argument --deflate (context takeover) or --deflate-reset (none, both ways) makes `ws`
+// use permessage-deflate for every message, and a driver require it agreed; without it, none
+// (the browser always offers it).
 // The driver sends every size as text and binary (the text ones in fragments where the peer
 // can), checks each echo byte for byte, then closes with 1000.
 'use strict';
-const [mode, ...args] = process.argv.slice(2);
+const deflate = (process.argv[2] || '').startsWith('--deflate') ? process.argv[2] : null;
+const [mode, ...args] = process.argv.slice(deflate ? 3 : 2);
+const reset = deflate === '--deflate-reset';
+const perMessageDeflate = deflate ? {threshold: 0, serverNoContextTakeover: reset, clientNoContextTakeover: reset} : false;
 const SIZES = [0, 1, 125, 126, 65535, 65536, 1 << 20];
 
-async function converse(ws, fragments) {
+async function converse(ws, fragments, deflate) {
     ws.binaryType = 'arraybuffer';
     const queue = [];
     let wake = null, closed = null;
@@ -20,6 +26,7 @@ async function converse(ws, fragments) {
     ws.onclose = (event) => { closed = event.code; if (wake) wake(); };
     await new Promise((resolve, reject) => { ws.onopen = resolve; ws.onerror = () => reject(new Error('socket error')); });
     if (ws.protocol !== 'chat') throw new Error(`subprotocol '${ws.protocol}'`);
+    if (!ws.extensions.startsWith('permessage-deflate') === !!deflate) throw new Error(`extensions '${ws.extensions}'`);
     const next = async () => {
         while (queue.length === 0) {
             if (closed !== null) throw new Error(`closed ${closed} while waiting`);
@@ -51,15 +58,15 @@ async function main() {
     const WebSocket = require('ws');
     if (mode === 'client') {
         const file = (i) => (args[i] ? fs.readFileSync(args[i]) : undefined);
-        const ws = new WebSocket(args[0], ['x', 'chat'], {ca: file(1), cert: file(2), key: file(3), perMessageDeflate: false});
+        const ws = new WebSocket(args[0], ['x', 'chat'], {ca: file(1), cert: file(2), key: file(3), perMessageDeflate});
         const pong = new Promise((resolve) => ws.on('pong', (data) => resolve(data.toString())));
         ws.on('open', () => ws.ping('are you there'));
-        await converse(ws, true);
+        await converse(ws, true, deflate);
         if ((await pong) !== 'are you there') throw new Error('pong differs');
     } else if (mode === 'server') {
         const options = args[0] ? {cert: fs.readFileSync(args[0]), key: fs.readFileSync(args[1])} : {};
         const server = (args[0] ? require('https') : require('http')).createServer(options);
-        const wss = new WebSocket.Server({server, perMessageDeflate: false});
+        const wss = new WebSocket.Server({server, perMessageDeflate});
         wss.on('connection', (ws) => {
             ws.on('message', (data, isBinary) => ws.send(data, {binary: isBinary}));
             ws.on('close', () => process.exit(0));
@@ -87,7 +94,7 @@ async function main() {
             }
             await page.goto('http://allowed.test/');
             await page.evaluate(`const SIZES = ${JSON.stringify(SIZES)}; ${converse.toString()}`);
-            for (const url of args) await page.evaluate((url) => converse(new WebSocket(url, ['x', 'chat']), false), url);
+            for (const url of args) await page.evaluate(([url, deflate]) => converse(new WebSocket(url, ['x', 'chat']), false, deflate), [url, deflate]);
         } finally {
             await browser.close();
         }

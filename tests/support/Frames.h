@@ -35,8 +35,8 @@ inline Bytes frame(uint8_t opcode, const Bytes& payload, bool masked, bool fin =
     return out;
 }
 
-// Takes the whole frames from the front of `bytes` as "<opcode>[*]:<payload>" ('*': not
-// final), leaving an incomplete one; `masks` collects each frame's MASK bit.
+// Takes the whole frames from the front of `bytes` as "<opcode>[c][*]:<payload>" ('c': RSV1,
+// '*': not final), leaving an incomplete one; `masks` collects each frame's MASK bit.
 inline std::vector<std::string> parseFrames(Bytes& bytes, std::vector<bool>* masks = nullptr) {
     std::vector<std::string> frames;
     size_t at = 0;
@@ -56,8 +56,8 @@ inline std::vector<std::string> parseFrames(Bytes& bytes, std::vector<bool>* mas
             payload[i] ^= bytes[at + header - 4 + i % 4];
         if (masks)
             masks->push_back(masked);
-        frames.push_back(std::to_string(bytes[at] & 0x0F) + ((bytes[at] & 0x80) ? ":" : "*:") +
-                         payload);
+        frames.push_back(std::to_string(bytes[at] & 0x0F) + ((bytes[at] & 0x40) ? "c" : "") +
+                         ((bytes[at] & 0x80) ? ":" : "*:") + payload);
         at += header + n;
     }
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(at));

@@ -8,6 +8,7 @@
 #include <asio.hpp>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/ConnectionEngine.h"
@@ -25,6 +26,8 @@ struct Script {
     size_t failWriteAfter = SIZE_MAX;
     size_t writeChunk = 0;
     bool headerFirst = false;  // a header block precedes the frames; the host gets it as text
+    // Compression enabled (messages from 4 bytes) and this extension agreed; "-": none agreed.
+    std::string extensions = "";
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -140,6 +143,16 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     Bytes written;
     auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, written);
     connection->setMaxMessageSize(maxMessageSize);
+    if (!script.extensions.empty()) {
+        ConnectionOptions options;
+        options.compression.enabled = true;
+        options.compression.minimumMessageBytes = 4;
+        connection->configure(options);
+        if (script.extensions != "-" && Client)
+            connection->acceptCompression({script.extensions});
+        else if (script.extensions != "-")
+            connection->answerCompression({script.extensions});
+    }
     prepare(*connection);
     asio::post(loop, [connection, &script] {
         script.headerFirst ? connection->readHandshakeBlock() : connection->open();
