@@ -1,5 +1,6 @@
 #include "BeastPeers.h"
 
+#include <algorithm>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
@@ -20,12 +21,39 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 namespace {
 
+bool deflate = false;
+
+template <class Stream>
+void offerDeflate(websocket::stream<Stream>& ws) {
+    if (deflate) {
+        websocket::permessage_deflate options;
+        options.server_enable = options.client_enable = true;
+        options.compLevel = 6;  // zlib's default, as the library compresses
+        options.memLevel = 8;
+        ws.set_option(options);
+    }
+}
+
+// Records with repeating keys and varying values, as chat or telemetry services send.
+std::string jsonText(size_t size, unsigned seed) {
+    static const char* words[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot"};
+    std::string text = "[";
+    for (unsigned i = seed * 100003; text.size() < size; ++i) {
+        text += "{\"id\":" + std::to_string(i * 7919 % 100003) + ",\"user\":\"" + words[i * 5 % 6] +
+                std::to_string(i % 97) + "\",\"text\":\"" + words[i % 6] + " " + words[i * 3 % 6] +
+                " " + std::to_string(i * 31 % 1009) + "\"},";
+    }
+    text.resize(size);
+    return text;
+}
+
 template <class Stream>
 class ServerSession : public std::enable_shared_from_this<ServerSession<Stream>> {
 public:
     template <class... Args>
     explicit ServerSession(Args&&... args) : ws(std::forward<Args>(args)...) {
         ws.auto_fragment(false);  // a message goes out as one frame, as ours does
+        offerDeflate(ws);
     }
 
     void run() {
@@ -69,6 +97,10 @@ private:
 };
 
 }  // namespace
+
+void enableDeflate() {
+    deflate = true;
+}
 
 struct EchoServer::Impl {
     bool tls = false;
@@ -124,8 +156,13 @@ class LoadConnection {
 public:
     template <class... Args>
     LoadConnection(std::atomic<long>& echoed, size_t size, int depth, Args&&... args)
-        : ws(std::forward<Args>(args)...), echoed(echoed), payload(size, 'x'), depth(depth) {
+        : ws(std::forward<Args>(args)...), echoed(echoed), depth(depth) {
+        // Compressed, messages differ: one repeated within the window would cost nothing.
+        for (unsigned i = 0; i < (deflate ? std::max<size_t>(2, 65536 / size) : 1); ++i) {
+            payloads.push_back(deflate ? jsonText(size, i) : std::string(size, 'x'));
+        }
         ws.auto_fragment(false);
+        offerDeflate(ws);
     }
 
     void open(unsigned short port) {
@@ -135,7 +172,7 @@ public:
         if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
             ws.next_layer().handshake(ssl::stream_base::client);
         }
-        ws.binary(true);
+        ws.binary(!deflate);
         ws.handshake("127.0.0.1", "/");
         pump();
         read();
@@ -148,6 +185,7 @@ private:
         }
         writing = true;
         ++inFlight;
+        const std::string& payload = payloads[sent++ % payloads.size()];
         ws.async_write(net::buffer(payload), [this](beast::error_code ec, size_t) {
             writing = false;
             if (!ec) {
@@ -170,7 +208,8 @@ private:
 
     websocket::stream<Stream> ws;
     std::atomic<long>& echoed;
-    std::string payload;
+    std::vector<std::string> payloads;
+    size_t sent = 0;
     beast::flat_buffer in;
     int depth;
     int inFlight = 0;

@@ -9,6 +9,11 @@
 // standalone asio the library uses cannot be included in the same one.
 namespace beast_peers {
 
+// From now on servers and load generators made here negotiate permessage-deflate (zlib's
+// default level and memory, 15-bit windows, context takeover) and the load sends JSON-like
+// text instead of a repeated byte. Call before any of them exists (and before a fork).
+void enableDeflate();
+
 // A one-thread asynchronous echo server, one flat buffer per session (Beast's own pattern).
 class EchoServer {
 public:

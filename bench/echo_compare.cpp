@@ -4,6 +4,8 @@
 // child process pinned to one core; a Beast load generator on the other core keeps `depth`
 // messages in flight on each connection. Throughput is echoed messages per second; server CPU
 // and minor page faults per message come from getrusage of the server process.
+// With --deflate: both servers and the load negotiate permessage-deflate and echo JSON-like
+// text at 1 KiB, 16 KiB and 1 MiB over one plain connection instead.
 // Client point: our client, then Beast's, echoing 1 MiB messages one at a time against the
 // Beast server. Masking: copyWithMask against memcpy at 64 bytes.
 //
@@ -39,6 +41,8 @@ using namespace relaymatrix::extensions::tidewire;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+bool deflate = false;  // --deflate
 
 void pinTo(int core) {
     if (std::thread::hardware_concurrency() < 2) {
@@ -125,6 +129,9 @@ struct ServerProcess {
         }
         std::optional<WebSocketServer> server;
         tls ? server.emplace(0, certificates.cert, certificates.key) : server.emplace(0);
+        ConnectionOptions options;
+        options.compression.enabled = deflate;
+        server->setConnectionOptions(options);
         server->onNewSession([](WebSocketSession& session) {
             session.onMessageHandler = [&session](const std::vector<uint8_t>& data, bool text) {
                 session.send(data, text, 0);
@@ -290,6 +297,9 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--deflate") {
+            deflate = true;
+            beast_peers::enableDeflate();
         }
     }
     ::setenv("RELAYMATRIX_LOG_LEVEL", "off", 0);
@@ -300,13 +310,15 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     const std::vector<size_t> sizes =
         quick ? std::vector<size_t>{64, 1 << 20} : std::vector<size_t>{64, 1024, 65536, 1 << 20};
-    for (const bool tls : {false, true}) {
-        for (const size_t size : sizes) {
-            for (const int connections : {1, 64}) {
+    const std::vector<bool> tlsPoints =
+        deflate ? std::vector<bool>{false} : std::vector<bool>{false, true};
+    for (const bool tls : tlsPoints) {
+        for (const size_t size : deflate ? std::vector<size_t>{1024, 16384, 1 << 20} : sizes) {
+            for (const int connections : deflate ? std::vector<int>{1} : std::vector<int>{1, 64}) {
                 const Point point{size, connections, tls};
                 rows.push_back(
-                    {std::string("server ") + (tls ? "TLS " : "") + sizeText(size) + ", " +
-                         std::to_string(connections) + " conn",
+                    {std::string(deflate ? "deflate " : "") + "server " + (tls ? "TLS " : "") +
+                         sizeText(size) + ", " + std::to_string(connections) + " conn",
                      [point, seconds](bool ours) { return measureServer(ours, point, seconds); },
                      true});
             }
