@@ -214,8 +214,9 @@ private:
             socket.non_blocking(true, ec);
         }
         if (readNow(socket, ec)) {
-            asio::post(derived().executor(), [this, then = std::move(then), ec,
-                                              keep = derived().keepAlive()] { then(ec); });
+            asio::post(
+                derived().executor(),
+                [then = std::move(then), ec, keep = derived().keepAlive()]() mutable { then(ec); });
             return;
         }
         readBuffer.reset();
