@@ -133,8 +133,9 @@ struct ServerProcess {
         options.compression.enabled = deflate;
         server->setConnectionOptions(options);
         server->onNewSession([](WebSocketSession& session) {
-            session.onMessageHandler = [&session](const std::vector<uint8_t>& data, bool text) {
-                session.send(data, text, 0);
+            // The message is taken and sent back: no copy, one buffer per connection.
+            session.onOwnedMessageHandler = [&session](std::vector<uint8_t>&& data, bool text) {
+                session.send(std::move(data), text, 0);
             };
         });
         server->start();

@@ -65,6 +65,7 @@ public:
     // Sends one message as masked frames of at most `maxFrameSize` payload bytes each (0: no
     // limit).
     void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) override;
+    void send(std::vector<uint8_t>&& data, bool isText, size_t maxFrameSize) override;
     // Sends one Ping frame with `payload`.
     void ping(const std::vector<uint8_t>& payload) override;
     // Starts the closing handshake: one Close frame with `payload` (status code bytes

@@ -97,6 +97,10 @@ public:
     SessionHandler<void()> onCloseHandler;
     // The message bytes (valid only during the call) and true for a text message.
     SessionHandler<void(const std::vector<uint8_t>&, bool)> onMessageHandler;
+    // Opt-in, instead of onMessageHandler while set: the message is handed over to keep.
+    // Moving it away (to keep it, or to send it back with send(std::move(message), ...),
+    // which copies nothing) is up to the handler; what it leaves, the connection reuses.
+    SessionHandler<void(std::vector<uint8_t>&&, bool)> onOwnedMessageHandler;
     // A short description of what failed.
     SessionHandler<void(const std::string&)> onErrorHandler;
     // The payload of each Pong the peer sends (valid only during the call).
@@ -109,6 +113,11 @@ public:
     // `maxFrameSize` payload bytes each; frames of one message are never interleaved with
     // another message's.
     virtual void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) = 0;
+    // The same with a message handed over: a large one is written from `data` itself (a
+    // client masks it in place), and its storage is reused for messages received later.
+    virtual void send(std::vector<uint8_t>&& data, bool isText, size_t maxFrameSize) {
+        send(static_cast<const std::vector<uint8_t>&>(data), isText, maxFrameSize);
+    }
     // Sends one Ping frame carrying `payload`.
     virtual void ping(const std::vector<uint8_t>& payload) = 0;
     // Starts the closing handshake with one Close frame carrying `payload` (the caller

@@ -39,6 +39,11 @@ constexpr size_t payloadGrowthStepBytes = 64 * 1024;
 // storage goes right after use, so one huge message does not pin its memory.
 constexpr size_t retainedMessageBytes = 2 * 1024 * 1024 + 64;
 
+// A payload handed over to keep is written from its own storage (header and payload
+// gathered) from this size on; a smaller one costs less to copy than to gather, and over TLS
+// it would otherwise make a record of its own.
+constexpr size_t attachedPayloadMinBytes = 16 * 1024;
+
 // Storage kept that way is given back once the connection has been idle this long.
 constexpr unsigned idleReleaseMilliseconds = 1000;
 

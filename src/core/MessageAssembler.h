@@ -27,7 +27,8 @@ public:
     // Unexpected: a Continuation with no message begun, or a non-final frame of another
     // opcode.
     Outcome add(WebSocketFrame& frame);
-    const std::vector<uint8_t>& message() const { return *complete; }
+    // The host may take the message away (move from it) before finish().
+    std::vector<uint8_t>& message() const { return *complete; }
     bool isText() const { return completeIsText; }
     // The delivered message is done with; reassembly storage is kept for the next one
     // unless it grew large.
@@ -41,7 +42,7 @@ private:
     std::vector<uint8_t> fragments;  // the message being reassembled
     bool assembling = false;
     bool fragmentsAreText = false;  // opcode of the frame that began the message was Text
-    const std::vector<uint8_t>* complete = nullptr;
+    std::vector<uint8_t>* complete = nullptr;
     bool completeIsText = false;
 };
 

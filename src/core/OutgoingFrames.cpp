@@ -41,6 +41,16 @@ size_t encodeFrame(uint8_t* out, bool fin, uint8_t opcode, const uint8_t* data, 
     return headerSize + size;
 }
 
+size_t encodeDetachedFrame(uint8_t* out, uint8_t opcode, uint8_t* payload, size_t size,
+                           bool masked) {
+    uint8_t key[4];
+    if (masked) {
+        drawMaskingKey(key);
+        applyMask(payload, size, key);
+    }
+    return encodeFrameHeader(out, true, opcode, size, masked ? key : nullptr);
+}
+
 void encodeMessage(uint8_t* out, const uint8_t* data, size_t size, uint8_t opcode,
                    size_t maxFrameSize, bool masked) {
     const size_t limit = (maxFrameSize == 0 || maxFrameSize > size) ? size : maxFrameSize;

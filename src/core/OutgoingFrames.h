@@ -21,6 +21,12 @@ MessageLayout layoutMessage(size_t size, size_t maxFrameSize, bool masked);
 size_t encodeFrame(uint8_t* out, bool fin, uint8_t opcode, const uint8_t* data, size_t size,
                    bool masked);
 
+// Writes into `out` (frameHeaderSize(size, masked) bytes of room) the header of one final
+// frame whose `size` payload bytes stay where they are; with `masked`, they are masked in
+// place with the header's fresh key. Returns the header's size.
+size_t encodeDetachedFrame(uint8_t* out, uint8_t opcode, uint8_t* payload, size_t size,
+                           bool masked);
+
 // Writes the frames of one message into `out` (layoutMessage(...).bytes of room): the first
 // frame carries `opcode`, later ones Continuation, only the last has FIN. With `masked`,
 // every frame gets its own fresh key.

@@ -64,6 +64,15 @@ public:
                              WriteQueue::Kind::Message, false, true);
     }
 
+    // The same with a message handed over to keep (see FrameWriter::queueOwned).
+    void sendMessage(std::vector<uint8_t>&& data, uint8_t opcode, size_t maxFrameSize) {
+        if (compression.enabled && data.size() >= compression.minimumMessageBytes) {
+            sendMessage(static_cast<const std::vector<uint8_t>&>(data), opcode, maxFrameSize);
+            return;
+        }
+        Writer::queueOwned(std::move(data), opcode, maxFrameSize);
+    }
+
     // The host's ping: one Ping frame.
     void sendPing(const std::vector<uint8_t>& payload) {
         if (controlPayloadFits(payload.size())) {
@@ -211,6 +220,7 @@ public:
         Writer::releaseWriteStorage();
         std::vector<uint8_t>().swap(inflated);
     }
+    void recycleStorage(std::vector<uint8_t>&& storage) { Reader::recycle(std::move(storage)); }
     void ownCloseWritten() { Liveness::startClosingDeadline(); }
     void drained() {
         invokeHandler([this] { derived().session().onDrainHandler(); });
@@ -344,7 +354,13 @@ private:
                 return true;
             case MessageAssembler::Outcome::Complete:
                 invokeHandler([this] {
-                    derived().session().onMessageHandler(assembler.message(), assembler.isText());
+                    WebSocketSession& session = derived().session();
+                    if (session.onOwnedMessageHandler.isSet()) {
+                        session.onOwnedMessageHandler(std::move(assembler.message()),
+                                                      assembler.isText());
+                    } else {
+                        session.onMessageHandler(assembler.message(), assembler.isText());
+                    }
                 });
                 assembler.finish();
                 return true;

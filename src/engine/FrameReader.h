@@ -113,6 +113,9 @@ public:
                 }
                 case FrameStep::Payload: {
                     const uint64_t needed = decoder.bytesNeeded();
+                    if (payloadFilled == 0) {
+                        useSpareStorage(needed);
+                    }
                     if (payloadFilled == 0 && available() >= needed) {
                         decoder.applyPayload(readData());
                         consume(static_cast<size_t>(needed));
@@ -141,11 +144,23 @@ public:
     uint8_t frameReservedBits() const { return decoder.reserved(); }
 
     // Storage kept for large messages, released once the connection has been quiet: the
-    // frame payload's, unless a frame is under way.
-    size_t retainedPayloadBytes() const { return decoder.frame().payload.capacity(); }
+    // frame payload's, unless a frame is under way, and the spare.
+    size_t retainedPayloadBytes() const {
+        return decoder.frame().payload.capacity() + spare.capacity();
+    }
     void releasePayloadStorage() {
         if (decoder.step() == FrameStep::Header) {
             std::vector<uint8_t>().swap(decoder.frame().payload);
+        }
+        std::vector<uint8_t>().swap(spare);
+    }
+
+    // Message storage the host handed back (a message it took, then sent): later payloads are
+    // read into it. Its bytes stay initialised, so reading into them needs no zero-filling.
+    void recycle(std::vector<uint8_t>&& storage) {
+        if (storage.capacity() > spare.capacity() &&
+            storage.capacity() <= limits::retainedMessageBytes) {
+            spare = std::move(storage);
         }
     }
 
@@ -262,27 +277,33 @@ private:
 
     // A payload larger than the receive buffer is read straight into the frame's storage,
     // which grows with the bytes that have arrived, never ahead to the declared length.
+    // Bytes the payload already holds (recycled storage) are read over as they are; the frame
+    // is complete only once all `length` have arrived, so none of them is ever delivered.
     void readPayloadInPlace() {
         std::vector<uint8_t>& payload = decoder.frame().payload;
         const size_t length = static_cast<size_t>(decoder.frame().payloadLength);
         if (payloadFilled == 0) {
             const size_t buffered = available();
-            payload.resize(std::min(length, buffered + limits::payloadGrowthStepBytes));
+            const size_t first = std::min(length, buffered + limits::payloadGrowthStepBytes);
+            if (payload.size() < first) {
+                payload.resize(first);
+            }
             if (buffered != 0) {
                 std::memcpy(payload.data(), readData(), buffered);
             }
             consume(buffered);
             payloadFilled = buffered;
         }
-        if (payloadFilled == payload.size()) {
+        if (payloadFilled == std::min(payload.size(), length)) {
             // Capacity kept from earlier messages is used at once: one read can fill it.
             const size_t grown =
                 payload.size() + std::max(payload.size(), limits::payloadGrowthStepBytes);
             payload.resize(std::min(length, std::max(grown, payload.capacity())));
         }
-        derived().withStream([this, &payload](auto& stream) {
+        const size_t room = std::min(payload.size(), length);
+        derived().withStream([this, &payload, room](auto& stream) {
             stream.async_read_some(
-                asio::buffer(payload.data() + payloadFilled, payload.size() - payloadFilled),
+                asio::buffer(payload.data() + payloadFilled, room - payloadFilled),
                 [this, keep = derived().keepAlive()](const std::error_code& ec, size_t bytes) {
                     if (ec) {
                         derived().failConnection(ec, errorTexts::readError);
@@ -302,14 +323,23 @@ private:
         });
     }
 
+    // A payload about to be read with less capacity than the spare swaps it in.
+    void useSpareStorage(uint64_t needed) {
+        std::vector<uint8_t>& payload = decoder.frame().payload;
+        if (payload.capacity() < needed && spare.capacity() > payload.capacity()) {
+            payload.swap(spare);
+        }
+    }
+
     // readBufferBytes while allocated; unconsumed bytes are [readStart, readEnd).
     std::unique_ptr<uint8_t[]> readBuffer;
     size_t readStart = 0;
     size_t readEnd = 0;
     size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
     FrameDecoder decoder;
-    size_t payloadFilled = 0;  // bytes of an in-place payload read so far; 0 otherwise
-    uint8_t firstBytes[32];    // a TLS stream's first bytes after the buffer was given back
+    size_t payloadFilled = 0;    // bytes of an in-place payload read so far; 0 otherwise
+    uint8_t firstBytes[32];      // a TLS stream's first bytes after the buffer was given back
+    std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -34,6 +34,12 @@ namespace relaymatrix::extensions::tidewire {
 //   sendBufferFull()                        a host's send was refused (loop thread)
 //   drained()                               bufferedAmount() fell to zero past the mark
 //   messageDeflate() -> MessageDeflate*     the agreed compression, or null (loop thread)
+// asio's transfer_all hands a stream at most 64 KiB per write; a large message goes out in
+// as few system calls as the socket takes.
+struct TransferWhole {
+    size_t operator()(const std::error_code& ec, size_t) const { return ec ? 0 : SIZE_MAX; }
+};
+
 template <class Derived>
 class FrameWriter {
 public:
@@ -48,14 +54,8 @@ public:
         if (onLoop && !acceptingSends()) {
             return;
         }
-        if (fromHost && maxBuffered != 0 &&
-            buffered.fetch_add(layout.bytes) + layout.bytes > maxBuffered) {
-            buffered -= layout.bytes;
-            refuse(onLoop);
+        if (!countIn(layout.bytes, fromHost, onLoop)) {
             return;
-        }
-        if (!fromHost || maxBuffered == 0) {
-            buffered += layout.bytes;
         }
         if (onLoop) {
             encodeMessage(writeQueue.extend(layout.bytes), data, size, opcode, maxFrameSize,
@@ -87,13 +87,8 @@ public:
         if (onLoop && !acceptingSends()) {
             return;
         }
-        if (maxBuffered != 0 && buffered.fetch_add(plainBytes) + plainBytes > maxBuffered) {
-            buffered -= plainBytes;
-            refuse(onLoop);
+        if (!countIn(plainBytes, true, onLoop)) {
             return;
-        }
-        if (maxBuffered == 0) {
-            buffered += plainBytes;
         }
         if (onLoop) {
             compressAndQueue(data, size, opcode, maxFrameSize, plainBytes);
@@ -108,6 +103,31 @@ public:
             }
             compressAndQueue(copy.data(), copy.size(), opcode, maxFrameSize, plainBytes);
         });
+    }
+
+    // A host's message handed over to keep: like queueMessage from the host, without copying
+    // a large payload (a client masks it in place); its storage comes back through
+    // derived().recycleStorage() once written, or at once when it was copied.
+    void queueOwned(std::vector<uint8_t>&& data, uint8_t opcode, size_t maxFrameSize) {
+        const MessageLayout layout =
+            layoutMessage(data.size(), maxFrameSize, Derived::maskOutgoing);
+        const bool onLoop = derived().executor().running_in_this_thread();
+        if ((onLoop && !acceptingSends()) || !countIn(layout.bytes, true, onLoop)) {
+            return;
+        }
+        if (onLoop) {
+            appendOwned(std::move(data), opcode, maxFrameSize, layout);
+            return;
+        }
+        asio::post(derived().executor(),
+                   [this, keep = derived().keepAlive(), data = std::move(data), opcode,
+                    maxFrameSize, layout]() mutable {
+                       if (!acceptingSends()) {
+                           buffered -= layout.bytes;
+                           return;
+                       }
+                       appendOwned(std::move(data), opcode, maxFrameSize, layout);
+                   });
     }
 
     // Writes the whole of `text`, then calls derived().onHandshakeWritten(ec).
@@ -164,6 +184,38 @@ private:
     using Log = ConnectionLog<Derived>;
     Derived& derived() { return static_cast<Derived&>(*this); }
 
+    // Counts `bytes` in bufferedAmount(); false (and the send refused) when a host's send
+    // would pass the limit.
+    bool countIn(size_t bytes, bool fromHost, bool onLoop) {
+        if (fromHost && maxBuffered != 0) {
+            if (buffered.fetch_add(bytes) + bytes > maxBuffered) {
+                buffered -= bytes;
+                refuse(onLoop);
+                return false;
+            }
+            return true;
+        }
+        buffered += bytes;
+        return true;
+    }
+
+    // Loop thread. One large frame goes out from the payload's own storage; anything else is
+    // cheaper to copy, and the storage goes back at once.
+    void appendOwned(std::vector<uint8_t>&& data, uint8_t opcode, size_t maxFrameSize,
+                     const MessageLayout& layout) {
+        if (layout.frames == 1 && data.size() >= limits::attachedPayloadMinBytes) {
+            const size_t headerBytes = layout.bytes - data.size();
+            encodeDetachedFrame(writeQueue.extend(headerBytes), opcode, data.data(), data.size(),
+                                Derived::maskOutgoing);
+            writeQueue.attach(std::move(data));
+        } else {
+            encodeMessage(writeQueue.extend(layout.bytes), data.data(), data.size(), opcode,
+                          maxFrameSize, Derived::maskOutgoing);
+            derived().recycleStorage(std::move(data));
+        }
+        enqueued(opcode, WriteQueue::Kind::Message, layout.frames, false);
+    }
+
     // A host's send past the limit: reported once, on the loop.
     void refuse(bool onLoop) {
         if (onLoop) {
@@ -215,13 +267,27 @@ private:
         if (!opened || derived().isClosed() || writeQueue.writing() || !writeQueue.hasPending()) {
             return;
         }
-        const std::pair<const uint8_t*, size_t> batch = writeQueue.beginBatch();
-        inFlightBytes = batch.second;
-        derived().withStream([this, &batch](auto& stream) {
-            asio::async_write(stream, asio::buffer(batch.first, batch.second),
-                              [this, keep = derived().keepAlive()](const std::error_code& ec,
-                                                                   size_t) { onWritten(ec); });
+        writeQueue.beginBatch(batchBuffers);
+        inFlightBytes = asio::buffer_size(batchBuffers);
+        derived().withStream([this](auto& stream) {
+            auto done = [this, keep = derived().keepAlive()](const std::error_code& ec, size_t) {
+                onWritten(ec);
+            };
+            if (batchBuffers.size() == 1) {
+                asio::async_write(stream, asio::buffer(batchBuffers.front()), TransferWhole(),
+                                  std::move(done));
+            } else {
+                asio::async_write(stream, batchBuffers, TransferWhole(), std::move(done));
+            }
         });
+    }
+
+    void finishBatch() {
+        writeQueue.endBatch();
+        std::vector<uint8_t> spent = writeQueue.takeSpent();
+        if (spent.capacity() != 0) {
+            derived().recycleStorage(std::move(spent));
+        }
     }
 
     void onWritten(const std::error_code& ec) {
@@ -232,7 +298,7 @@ private:
             for (const WriteQueue::Entry& entry : writeQueue.batch()) {
                 failureClose = failureClose || entry.kind == WriteQueue::Kind::FailureClose;
             }
-            writeQueue.endBatch();
+            finishBatch();
             derived().writeFailed(ec, failureClose);
             return;
         }
@@ -245,13 +311,13 @@ private:
                 }
             }
             if (entry.kind == WriteQueue::Kind::FailureClose) {
-                writeQueue.endBatch();
+                finishBatch();
                 derived().close();
                 return;
             }
             if (entry.opcode == opcodes::Close && !ownCloseQueued) {
                 // The echo of the peer's Close is out: the closing handshake is complete.
-                writeQueue.endBatch();
+                finishBatch();
                 derived().endOrderly();
                 return;
             }
@@ -259,7 +325,7 @@ private:
                 derived().ownCloseWritten();
             }
         }
-        writeQueue.endBatch();
+        finishBatch();
         if (drainPending && bufferedAmount() == 0) {
             drainPending = false;
             derived().drained();
@@ -268,10 +334,11 @@ private:
     }
 
     WriteQueue writeQueue;
-    std::vector<uint8_t> compressed;  // reused output of the message compressor
-    std::string handshakeText;        // owned by the handshake write in flight
-    bool opened = false;              // handshake done: queued frames may go out
-    bool ownCloseQueued = false;      // this side has queued a Close of its own
+    std::vector<asio::const_buffer> batchBuffers;  // the write in flight's, in order
+    std::vector<uint8_t> compressed;               // reused output of the message compressor
+    std::string handshakeText;                     // owned by the handshake write in flight
+    bool opened = false;                           // handshake done: queued frames may go out
+    bool ownCloseQueued = false;                   // this side has queued a Close of its own
     bool ending = false;              // a final Close is queued or the socket is closed
     std::atomic<size_t> buffered{0};  // handed over, not yet written or dropped
     size_t inFlightBytes = 0;         // of the write in flight

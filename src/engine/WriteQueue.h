@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <asio/buffer.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -53,9 +54,10 @@ private:
 };
 
 // Frames handed to one connection, in order, and the batch being written. Everything
-// pending when a write starts goes out as one contiguous buffer, so there is one write in
-// flight and the frames of one message are never split by another's. Used on the
-// connection's loop thread only.
+// pending when a write starts goes out in one write (one contiguous buffer, or gathered
+// around payloads the host handed over to keep), so there is one write in flight and the
+// frames of one message are never split by another's. Used on the connection's loop thread
+// only.
 class WriteQueue {
 public:
     enum class Kind : uint8_t {
@@ -82,29 +84,57 @@ public:
         }
     }
 
+    // Adds a payload written from its own storage, after the bytes added so far.
+    void attach(std::vector<uint8_t>&& payload) {
+        pendingAttachedBytes += payload.size();
+        pendingAttachments.push_back(Attachment{pendingBytes.size(), std::move(payload)});
+    }
+
     // Records the message whose bytes were just added.
     void addEntry(uint8_t opcode, Kind kind, size_t frames) {
         pendingEntries.push_back(Entry{opcode, kind, frames});
     }
 
     bool hasPending() const { return !pendingEntries.empty(); }
-    size_t pendingSize() const { return pendingBytes.size(); }  // bytes not yet in a write
+    // Bytes not yet in a write.
+    size_t pendingSize() const { return pendingBytes.size() + pendingAttachedBytes; }
     bool writing() const { return inFlight; }
 
-    // Makes everything pending the batch in flight; its bytes stay put until endBatch().
-    std::pair<const uint8_t*, size_t> beginBatch() {
+    // Makes everything pending the batch in flight, its bytes in `buffers` in write order;
+    // they stay put until endBatch().
+    void beginBatch(std::vector<asio::const_buffer>& buffers) {
         batchBytes.swap(pendingBytes);
         batchEntries.swap(pendingEntries);
+        batchAttachments.swap(pendingAttachments);
+        pendingAttachedBytes = 0;
         inFlight = true;
-        return {batchBytes.data(), batchBytes.size()};
+        buffers.clear();
+        size_t from = 0;
+        for (const Attachment& attachment : batchAttachments) {
+            if (attachment.offset != from) {
+                buffers.emplace_back(batchBytes.data() + from, attachment.offset - from);
+            }
+            buffers.emplace_back(attachment.payload.data(), attachment.payload.size());
+            from = attachment.offset;
+        }
+        if (batchBytes.size() != from || buffers.empty()) {
+            buffers.emplace_back(batchBytes.data() + from, batchBytes.size() - from);
+        }
     }
 
     const std::vector<Entry>& batch() const { return batchEntries; }
 
     // The batch has been written (or has failed); its storage is kept for reuse unless large.
+    // The largest attached payload is kept as spent() for the connection to read into again.
     void endBatch() {
         inFlight = false;
         batchEntries.clear();
+        for (Attachment& attachment : batchAttachments) {
+            if (attachment.payload.capacity() > spentStorage.capacity()) {
+                spentStorage.swap(attachment.payload);
+            }
+        }
+        batchAttachments.clear();
         if (batchBytes.capacity() > limits::retainedMessageBytes) {
             ByteBuffer().swap(batchBytes);
         } else {
@@ -112,9 +142,14 @@ public:
         }
     }
 
+    // An attached payload done with, or empty.
+    std::vector<uint8_t> takeSpent() { return std::move(spentStorage); }
+
     // Forgets everything not yet handed to the stream.
     void dropPending() {
         pendingEntries.clear();
+        pendingAttachments.clear();
+        pendingAttachedBytes = 0;
         ByteBuffer().swap(pendingBytes);
     }
 
@@ -130,10 +165,20 @@ public:
     }
 
 private:
+    // A payload written after the first `offset` bytes of its ByteBuffer.
+    struct Attachment {
+        size_t offset;
+        std::vector<uint8_t> payload;
+    };
+
     ByteBuffer pendingBytes;
     std::vector<Entry> pendingEntries;
-    ByteBuffer batchBytes;  // owned by the write in flight
+    std::vector<Attachment> pendingAttachments;
+    size_t pendingAttachedBytes = 0;
+    ByteBuffer batchBytes;  // owned by the write in flight, like the two below
     std::vector<Entry> batchEntries;
+    std::vector<Attachment> batchAttachments;
+    std::vector<uint8_t> spentStorage;
     bool inFlight = false;
 };
 

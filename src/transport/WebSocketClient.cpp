@@ -332,6 +332,10 @@ void WebSocketClient::send(const std::vector<uint8_t>& data, bool isText, size_t
     internals->sendMessage(data, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
 }
 
+void WebSocketClient::send(std::vector<uint8_t>&& data, bool isText, size_t maxFrameSize) {
+    internals->sendMessage(std::move(data), isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
+}
+
 void WebSocketClient::ping(const std::vector<uint8_t>& payload) {
     internals->sendPing(payload);
 }

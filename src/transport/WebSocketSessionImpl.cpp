@@ -250,6 +250,14 @@ void WebSocketSessionImpl::send(const std::vector<uint8_t>& data, bool isText,
     }
 }
 
+void WebSocketSessionImpl::send(std::vector<uint8_t>&& data, bool isText, size_t maxFrameSize) {
+    std::shared_lock<std::shared_mutex> lock(internals->detachMutex);
+    if (internals->socket) {
+        internals->sendMessage(std::move(data), isText ? opcodes::Text : opcodes::Binary,
+                               maxFrameSize);
+    }
+}
+
 void WebSocketSessionImpl::ping(const std::vector<uint8_t>& payload) {
     std::shared_lock<std::shared_mutex> lock(internals->detachMutex);
     if (internals->socket) {

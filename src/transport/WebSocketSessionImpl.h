@@ -46,6 +46,7 @@ public:
     void start();
 
     void send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) override;
+    void send(std::vector<uint8_t>&& data, bool isText, size_t maxFrameSize) override;
     void ping(const std::vector<uint8_t>& payload) override;
     void close(const std::vector<uint8_t>& payload) override;
     size_t bufferedAmount() const override;

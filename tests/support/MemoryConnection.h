@@ -121,6 +121,9 @@ public:
     void send(const Bytes& d, bool isText, size_t maxFrameSize) override {
         this->sendMessage(d, isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
     }
+    void send(Bytes&& d, bool isText, size_t maxFrameSize) override {
+        this->sendMessage(std::move(d), isText ? opcodes::Text : opcodes::Binary, maxFrameSize);
+    }
     void ping(const Bytes& payload) override { this->sendPing(payload); }
     void close(const Bytes& payload) override { this->sendClose(payload); }
     size_t bufferedAmount() const override { return this->Writer::bufferedAmount(); }
