@@ -14,7 +14,7 @@ using namespace tidewire_test;
 using relaymatrix::extensions::tidewire::WebSocketSession;
 using tidewire_memory::Script;
 
-constexpr uint8_t T = 1, B = 2, C = 0, CLOSE = 8, PING = 9, PONG = 10;
+constexpr uint8_t T = 1, B = 2, C = 0, CLOSE = 8, PING = 9, PONG = 10, PAUSE = 0xFF;
 const std::string bigText(70000, 'x'), closeBye = "\x03\xE8" + std::string("bye");
 
 struct Case {
@@ -121,6 +121,19 @@ const Case cases[] = {
          };
      },
      Script{{}, 777}},
+    // Message storage kept (payload, write buffer, recycled spare) goes once the peer is
+    // quiet, and nothing of it is needed after.
+    {"storage given back when idle",
+     {{T, bigText, true}, {B, bigText, true}, {PAUSE, "", true}, {B, "after", true}},
+     {"open", "text:kept 0", "error:Read error"},
+     {"1:" + bigText, "2:" + bigText, "2:after"},
+     {},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onOwnedMessageHandler = [&host](Bytes&& m, bool text) {
+             text ? host.send(m, text, 0) : host.send(std::move(m), text, 0);
+         };
+     }},
     // Storage follows the bytes that arrived, never the length a peer declares.
     {"a declared 4 EiB payload that never comes",
      {},
@@ -265,6 +278,10 @@ void runCase(const Case& c) {
         Client ? "[WebSocketClient] " : "[WebSocketServer][WebSocketSession] ";
     Script script = c.script;
     for (const auto& [opcode, payload, fin] : c.frames) {
+        if (opcode == PAUSE) {
+            script.pauseAt = script.input.size();
+            continue;
+        }
         const Bytes f = frame(opcode, bytesOf(payload), !Client, fin);
         script.input.insert(script.input.end(), f.begin(), f.end());
     }

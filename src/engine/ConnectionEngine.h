@@ -208,11 +208,13 @@ public:
     // Everything received has been read. Storage kept for large messages goes if nothing more
     // comes for a while; a connection that keeps none arms nothing.
     void readerIdle() {
-        if (!closed && Reader::retainedPayloadBytes() + assembler.retainedBytes() +
-                               Writer::retainedWriteBytes() + inflated.capacity() >
-                           limits::readBufferBytes) {
+        if (!closed && retainedStorageBytes() > limits::readBufferBytes) {
             Liveness::storageIdle();
         }
+    }
+    size_t retainedStorageBytes() const {
+        return Reader::retainedPayloadBytes() + assembler.retainedBytes() +
+               Writer::retainedWriteBytes() + inflated.capacity();
     }
     void releaseIdleStorage() {
         Reader::releasePayloadStorage();

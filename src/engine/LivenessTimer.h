@@ -65,12 +65,14 @@ public:
     }
 
     // Nothing to read for now while message storage is retained: unless more arrives, the
-    // storage goes after limits::idleReleaseMilliseconds. Called at every such pause, it
+    // storage goes after idleRelease. Called at every such pause, it
     // only moves the time while a wait is pending.
     void storageIdle() {
-        release = Clock::now() + std::chrono::milliseconds(limits::idleReleaseMilliseconds);
+        release = Clock::now() + idleRelease;
         rearm();
     }
+    // Tests shorten the wait.
+    void setIdleRelease(std::chrono::milliseconds wait) { idleRelease = wait; }
 
     // Destroys the timer; the transport calls it while the loop that owns it still exists
     // (the engine's bases outlive a transport's own members).
@@ -186,6 +188,7 @@ private:
     Clock::time_point lastReceived;
     std::optional<Clock::time_point> pingSentAt;  // our keepalive Ping awaits any answer
     std::optional<Clock::time_point> release;     // retained storage goes then
+    std::chrono::milliseconds idleRelease{limits::idleReleaseMilliseconds};
 };
 
 }  // namespace relaymatrix::extensions::tidewire

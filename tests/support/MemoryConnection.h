@@ -28,6 +28,7 @@ struct Script {
     bool headerFirst = false;  // a header block precedes the frames; the host gets it as text
     // Compression enabled (messages from 4 bytes) and this extension agreed; "-": none agreed.
     std::string extensions = "";
+    size_t pauseAt = SIZE_MAX;  // the peer goes quiet for a while once this many bytes are read
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -40,11 +41,23 @@ public:
 
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
+        if (delivered == script.pauseAt && !pause.expiry().time_since_epoch().count()) {
+            pause.expires_after(std::chrono::milliseconds(20));  // storage idles after 1 ms
+            return asio::async_initiate<Token, void(std::error_code, size_t)>(
+                [this, buffers](auto handler) {
+                    pause.async_wait([this, buffers, h = std::move(handler)](auto) mutable {
+                        resumed();
+                        async_read_some(buffers, std::move(h));
+                    });
+                },
+                token);
+        }
         return complete(token, buffers, [this](const Buffers& b, std::error_code& ec) {
             if (delivered == script.input.size())
                 ec = asio::error::eof;
-            const size_t n = std::min(script.readChunk ? script.readChunk : SIZE_MAX,
-                                      script.input.size() - delivered);
+            const size_t end = delivered < script.pauseAt ? script.pauseAt : SIZE_MAX;
+            const size_t n = std::min({script.readChunk ? script.readChunk : SIZE_MAX,
+                                       script.input.size() - delivered, end - delivered});
             const size_t copied =
                 asio::buffer_copy(b, asio::buffer(script.input.data() + delivered, n));
             delivered += copied;
@@ -66,6 +79,7 @@ public:
 
     Bytes output;
     bool closed = false;
+    std::function<void()> resumed;  // the pause is over
 
 private:
     template <class Token, class Buffers, class Move>
@@ -85,6 +99,7 @@ private:
     executor_type executor;
     const Script& script;
     size_t delivered = 0;
+    asio::steady_timer pause{executor};
 };
 
 // One side of a connection on the memory stream, owned only by its pending handlers (as a
@@ -96,7 +111,14 @@ class MemoryConnection : public ConnectionEngine<MemoryConnection<Client>>,
                          public std::enable_shared_from_this<MemoryConnection<Client>> {
 public:
     MemoryConnection(asio::io_context& loop, const Script& script, Bytes& written)
-        : stream(loop.get_executor(), script), loop(loop), socket(loop), written(written) {}
+        : stream(loop.get_executor(), script), loop(loop), socket(loop), written(written) {
+        // After a pause the host learns, as a text message, what storage is still kept.
+        this->setIdleRelease(std::chrono::milliseconds(1));
+        stream.resumed = [this] {
+            const std::string text = "kept " + std::to_string(this->retainedStorageBytes());
+            this->onMessageHandler(Bytes(text.begin(), text.end()), true);
+        };
+    }
     ~MemoryConnection() { written = std::move(stream.output); }
 
     static constexpr bool maskOutgoing = Client;
