@@ -110,7 +110,7 @@ MUTANTS = [
     ("TlsSetup.cpp", "asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert", "asio::ssl::verify_peer"),
     ("WebSocketClient.cpp", "SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());", ""),
     ("WriteQueue.h", "buffers.emplace_back(attachment.payload.data(), attachment.payload.size());", ""),
-    ("OutgoingFrames.cpp", "        applyMask(payload, size, key);", ""),
+    ("OutgoingFrames.cpp", "applyMask(payload, size, key);", "applyMask(payload, size / 2, key);"),
     ("FrameReader.h", "const size_t room = std::min(payload.size(), length);",
      "const size_t room = payload.size();"),
     ("FrameReader.h", "        std::vector<uint8_t>().swap(spare);", ""),
