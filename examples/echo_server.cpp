@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tidewire/WebSocketServer.h"
@@ -25,9 +26,10 @@ int main(int argc, char** argv) {
     // place to install the session's handlers. The session owns them, so capturing it by
     // reference is safe.
     server.onNewSession([](WebSocketSession& session) {
-        session.onMessageHandler = [&session](const std::vector<uint8_t>& bytes, bool isText) {
-            // `bytes` is only valid during this call; send copies it. 0: one frame per message.
-            session.send(bytes, isText, 0);
+        // The message is handed over to keep; moving it back into send copies nothing, and
+        // its storage is reused for the next message. 0: one frame per message.
+        session.onOwnedMessageHandler = [&session](std::vector<uint8_t>&& bytes, bool isText) {
+            session.send(std::move(bytes), isText, 0);
         };
         session.onErrorHandler = [](const std::string& what) {
             std::fprintf(stderr, "session failed: %s\n", what.c_str());

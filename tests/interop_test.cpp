@@ -47,8 +47,8 @@ TEST(Interop, PeersDriveOurServer) {
         server->setAllowedOrigins({"http://allowed.test"});
         server->onNewSession([&subjects](WebSocketSession& session) {
             subjects.add(session.identity().peerCertificateSubject);
-            session.onMessageHandler = [&session](const Bytes& b, bool isText) {
-                session.send(b, isText, 0);
+            session.onOwnedMessageHandler = [&session](Bytes&& b, bool isText) {
+                session.send(std::move(b), isText, 0);  // large ones written from `b` itself
             };
         });
         server->start();
@@ -84,7 +84,7 @@ TEST(Interop, OurClientDrivesPeers) {
         h.onOpen = [&] { events.add("open"); };
         h.onClose = [&] { events.add("close"); };
         h.onError = [&](const std::string& e) { events.add("error:" + e); };
-        h.onMessage = [&](const Bytes& b, bool isText) {
+        h.onOwnedMessage = [&](Bytes&& b, bool isText) {
             events.add((isText ? "t" : "b") + textOf(b));
         };
         const bool deflate = peer.find("--deflate") != std::string::npos,

@@ -25,10 +25,10 @@ namespace relaymatrix::extensions::tidewire {
 // Threads: the client runs its own event loop on one worker thread, started by the
 // constructor. Every handler runs there, one at a time. `send`, `ping`, `close(payload)` and
 // `setMaxMessageSize` may be called from any thread, also from inside a handler; they copy
-// the bytes and return at once. Messages go out whole and in the order handed over; those
-// handed over before the connection opens are sent right after onOpenHandler returns.
-// `stop` and the destructor join the worker thread, so they must not be called from a
-// handler.
+// the bytes (or take over a vector moved into `send`) and return at once. Messages go out whole and
+// in the order handed over; those handed over before the connection opens are sent right after
+// onOpenHandler returns. `stop` and the destructor join the worker thread, so they must not be
+// called from a handler.
 class WebSocketClient : public WebSocketSession {
 public:
     // Handlers installed before the connection starts, so none of its events can be missed.
@@ -37,6 +37,7 @@ public:
         std::function<void()> onOpen;
         std::function<void()> onClose;
         std::function<void(const std::vector<uint8_t>&, bool)> onMessage;
+        std::function<void(std::vector<uint8_t>&&, bool)> onOwnedMessage;
         std::function<void(const std::string&)> onError;
         std::function<void(const std::vector<uint8_t>&)> onPong;
         std::function<void()> onDrain;

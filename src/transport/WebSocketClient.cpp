@@ -317,6 +317,7 @@ WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::
     onOpenHandler = std::move(handlers.onOpen);
     onCloseHandler = std::move(handlers.onClose);
     onMessageHandler = std::move(handlers.onMessage);
+    onOwnedMessageHandler = std::move(handlers.onOwnedMessage);
     onErrorHandler = std::move(handlers.onError);
     onPongHandler = std::move(handlers.onPong);
     onDrainHandler = std::move(handlers.onDrain);
