@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/socket.h>
 #include <algorithm>
 #include <asio.hpp>
 #include <cstdint>
@@ -34,6 +35,7 @@ namespace relaymatrix::extensions::tidewire {
 //   handleFrame(frame) -> bool      a complete frame; false ends reading
 //   failConnection(ec, text)        a read failed
 //   noteReceived()                  bytes arrived
+//   watchesArrivals() -> bool       every arrival counts (keepalive): wake for each
 //   readerIdle()                    everything received has been read; about to wait
 template <class Derived>
 class FrameReader {
@@ -190,6 +192,7 @@ private:
     template <class Stream, class Then>
     void armRead(Stream& stream, Then&& then) {
         if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            wakeForBytes(stream, 1);
             if (readEnd == 0) {
                 readWhenIdle(stream, std::move(then));
                 return;
@@ -302,6 +305,9 @@ private:
         }
         const size_t room = std::min(payload.size(), length);
         derived().withStream([this, &payload, room](auto& stream) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(stream)>, asio::ip::tcp::socket>) {
+                wakeForBytes(stream, derived().watchesArrivals() ? 1 : room - payloadFilled);
+            }
             stream.async_read_some(
                 asio::buffer(payload.data() + payloadFilled, room - payloadFilled),
                 [this, keep = derived().keepAlive()](const std::error_code& ec, size_t bytes) {
@@ -323,6 +329,20 @@ private:
         });
     }
 
+    // A large payload on a plain socket: the reader is woken once a good part of what the
+    // frame still owes has arrived rather than for every segment, since a wakeup costs more
+    // than the bytes it brings. Never more than `wanted`, which the peer must send anyway;
+    // bytes of a frame that trickles in are then not seen one by one, hence not with keepalive.
+    void wakeForBytes(asio::ip::tcp::socket& socket, size_t wanted) {
+        const int bytes = wanted < limits::readBufferBytes
+                              ? 1
+                              : static_cast<int>(std::min(wanted, limits::receiveLowWaterBytes));
+        if (bytes != receiveLowWater) {
+            receiveLowWater = bytes;
+            ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+        }
+    }
+
     // A payload about to be read with less capacity than the spare swaps it in.
     void useSpareStorage(uint64_t needed) {
         std::vector<uint8_t>& payload = decoder.frame().payload;
@@ -339,6 +359,7 @@ private:
     FrameDecoder decoder;
     size_t payloadFilled = 0;    // bytes of an in-place payload read so far; 0 otherwise
     uint8_t firstBytes[32];      // a TLS stream's first bytes after the buffer was given back
+    int receiveLowWater = 1;     // the plain socket's SO_RCVLOWAT
     std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
 };
 

@@ -64,6 +64,9 @@ public:
         }
     }
 
+    // Keepalive counts every arrival as life.
+    bool watchesArrivals() const { return keepalive; }
+
     // Nothing to read for now while message storage is retained: unless more arrives, the
     // storage goes after idleRelease. Called at every such pause, it
     // only moves the time while a wait is pending.
