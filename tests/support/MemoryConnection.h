@@ -40,16 +40,17 @@ public:
 
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
-        return complete(token, buffers, [this](const Buffers& b, std::error_code& ec) {
-            if (delivered == script.input.size())
-                ec = asio::error::eof;
-            const size_t n = std::min(script.readChunk ? script.readChunk : SIZE_MAX,
-                                      script.input.size() - delivered);
-            const size_t copied =
-                asio::buffer_copy(b, asio::buffer(script.input.data() + delivered, n));
-            delivered += copied;
-            return copied;
-        });
+        return complete(token, buffers,
+                        [this](const Buffers& b, std::error_code& ec) { return read(b, ec); });
+    }
+    // The scripted bytes are all there at once: a read never has to wait for readiness.
+    size_t read_some(const asio::mutable_buffer& b, std::error_code& ec) {
+        ec = closed ? asio::error::operation_aborted : std::error_code();
+        return closed ? 0 : read(b, ec);
+    }
+    template <class Handler>
+    void async_wait(asio::socket_base::wait_type, Handler&& handler) {
+        asio::post(executor, [h = std::move(handler)]() mutable { h(std::error_code()); });
     }
     template <class Buffers, class Token>
     auto async_write_some(const Buffers& buffers, Token&& token) {
@@ -68,6 +69,17 @@ public:
     bool closed = false;
 
 private:
+    template <class Buffers>
+    size_t read(const Buffers& b, std::error_code& ec) {
+        if (delivered == script.input.size())
+            ec = asio::error::eof;
+        const size_t n = std::min(script.readChunk ? script.readChunk : SIZE_MAX,
+                                  script.input.size() - delivered);
+        const size_t copied =
+            asio::buffer_copy(b, asio::buffer(script.input.data() + delivered, n));
+        delivered += copied;
+        return copied;
+    }
     template <class Token, class Buffers, class Move>
     auto complete(Token& token, const Buffers& buffers, Move move) {
         return asio::async_initiate<Token, void(std::error_code, size_t)>(
