@@ -22,7 +22,7 @@ int socketRead(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
     ssize_t n;
     do {
-        n = ::recv(link.socket->native_handle(), data, static_cast<size_t>(size), 0);
+        n = ::recv(link.socket->native_handle(), data, static_cast<size_t>(size), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         return static_cast<int>(n);
@@ -97,8 +97,12 @@ TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context)
     }
     BIO_set_data(bio, &link);
     SSL_set_bio(ssl, bio, bio);
+    // AUTO_RETRY: a read goes on past records that carry no data (a key update, a session
+    // ticket), so waiting for the socket happens only once it has nothing more to give.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                          SSL_MODE_RELEASE_BUFFERS);
+                          SSL_MODE_RELEASE_BUFFERS | SSL_MODE_AUTO_RETRY);
+    // One recv takes whatever has arrived, not a record's header and then its body.
+    SSL_set_read_ahead(ssl, 1);
 }
 
 TlsStream::~TlsStream() {
