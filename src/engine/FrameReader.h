@@ -25,7 +25,8 @@ namespace relaymatrix::extensions::tidewire {
 // The receive buffer exists only while bytes come: once everything has been read and nothing
 // more is there, it is given back, and it is allocated again (uninitialised) when the next
 // bytes arrive, so an idle connection holds no buffer: the stream (plain or TLS) is then
-// watched for readability.
+// watched for readability. So a stream offers, besides async_read_some, a read_some that never
+// waits (would_block when nothing has arrived) and async_wait(wait_read).
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
