@@ -119,16 +119,40 @@ size_t TlsStream::read_some(const asio::mutable_buffer& buffer, std::error_code&
     return bytes;
 }
 
-// Mirrors asio's ssl engine: the thread's error queue is cleared before the call and read
-// right after it, so another session's failure never shows up here.
+// A read also takes the records OpenSSL has already received, as a socket's read takes
+// everything that has arrived: a burst of small messages is handled in one go. A failure met
+// on the way is kept for the next read, after the bytes before it.
 TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes,
                                    std::error_code& ec) {
     bytes = 0;
     ec = std::error_code();
-    const int length = static_cast<int>(std::min<size_t>(size, INT_MAX));
-    if (length == 0 && (op == Op::read || op == Op::write)) {
+    if (size == 0 && (op == Op::read || op == Op::write)) {
         return Want::nothing;
     }
+    if (op == Op::read && laterReadError) {
+        std::swap(ec, laterReadError);
+        return Want::nothing;
+    }
+    const Want want = call(op, data, size, bytes, ec);
+    while (op == Op::read && bytes != 0 && bytes < size && SSL_has_pending(ssl) == 1) {
+        size_t more = 0;
+        if (call(op, static_cast<char*>(data) + bytes, size - bytes, more, laterReadError) !=
+            Want::nothing) {
+            break;
+        }
+        bytes += more;
+        if (more == 0) {
+            break;  // failed: reported by the next read
+        }
+    }
+    return want;
+}
+
+// Mirrors asio's ssl engine: the thread's error queue is cleared before the call and read
+// right after it, so another session's failure never shows up here.
+TlsStream::Want TlsStream::call(Op op, void* data, size_t size, size_t& bytes,
+                                std::error_code& ec) {
+    const int length = static_cast<int>(std::min<size_t>(size, INT_MAX));
     link.error = 0;
     link.eof = false;
     ERR_clear_error();

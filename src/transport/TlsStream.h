@@ -96,8 +96,10 @@ private:
     enum class Op { connect, accept, read, write };
     enum class Want { nothing, read, write };
 
-    // One SSL call: `bytes` moved, or the direction it waits for, or its error in `ec`.
+    // One operation: `bytes` moved, or the direction it waits for, or its error in `ec`.
     Want perform(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
+    // One SSL call, the same way; `bytes` and `ec` are set only by success and failure.
+    Want call(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
 
     template <class Handler>
     void run(Op op, void* data, size_t size, Handler&& handler, bool initiating) {
@@ -140,7 +142,8 @@ private:
     asio::ip::tcp::socket& socket;
     SSL* ssl = nullptr;  // owns the BIO, which points at `link`
     SocketLink link;
-    Want readWants = Want::read;  // of the last read_some that had to wait
+    Want readWants = Want::read;     // of the last read_some that had to wait
+    std::error_code laterReadError;  // met after bytes that a read returned first
 };
 
 }  // namespace relaymatrix::extensions::tidewire
