@@ -239,8 +239,11 @@ TEST(Client, TlsTrustAndHostNames) {
             EXPECT_TRUE(c.events.waitFor("open")) << row.scheme << " " << row.host;
             EXPECT_TRUE(c.logs.waitFor("debug [WebSocketClient] SSL handshake successful"));
             c.client->setMaxMessageSize(3);
+            if (row.tls.allowTLS13)
+                c.server.keyUpdate();  // read with new keys; answered before our Close
             c.server.write(frame(1, bytesOf("four"), false));
             EXPECT_TRUE(c.events.waitFor("error:Message too big"));
+            EXPECT_EQ(c.server.readFrames(1), std::vector<std::string>{"8:\x03\xF1"});
         } else {
             EXPECT_TRUE(c.events.waitFor("error:" + row.outcome, true)) << &row - rows;
             EXPECT_TRUE(c.logs.waitFor(
@@ -248,6 +251,16 @@ TEST(Client, TlsTrustAndHostNames) {
         }
     }
     setenv("SSL_CERT_FILE", certs.ca.c_str(), 1);
+    {  // a peer resetting the connection under a stuck write: the write fails, reported
+        Peer server(certs.cert, certs.key);
+        Connection c(&server);
+        c.start(c.url("wss", "localhost"));
+        c.server.acceptUpgrade();
+        ASSERT_TRUE(c.events.waitFor("open"));
+        c.client->send(Bytes(32 << 20), false, 0);
+        c.server.reset();
+        EXPECT_TRUE(c.events.waitFor("error:", true));
+    }
     ConnectionOptions options;
     options.tls.caFile = "/nonexistent";
     EXPECT_THROW(WebSocketClient("wss://localhost:1", {}, {}, options), std::system_error);

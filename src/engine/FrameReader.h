@@ -25,9 +25,9 @@ namespace relaymatrix::extensions::tidewire {
 //
 // The receive buffer exists only while bytes come: once everything has been read and nothing
 // more is there, it is given back, and it is allocated again (uninitialised) when the next
-// bytes arrive, so an idle connection holds no buffer. A plain socket is then watched for
-// readability; a TLS stream reads its first bytes into a few inline ones (the rest of a
-// decrypted record follows without a system call).
+// bytes arrive, so an idle connection holds no buffer: the stream (plain or TLS) is then
+// watched for readability. So a stream offers, besides async_read_some, a read_some that never
+// waits (would_block when nothing has arrived) and async_wait(wait_read).
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
@@ -193,23 +193,9 @@ private:
     void armRead(Stream& stream, Then&& then) {
         if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
             wakeForBytes(stream, 1);
-            if (readEnd == 0) {
-                readWhenIdle(stream, std::move(then));
-                return;
-            }
-        } else if (readEnd == 0) {
-            // Idle: the buffer goes back; the first bytes land inline.
-            readBuffer.reset();
-            derived().readerIdle();
-            stream.async_read_some(asio::buffer(firstBytes),
-                                   [this, then = std::move(then), keep = derived().keepAlive()](
-                                       const std::error_code& ec, size_t bytes) {
-                                       allocateBuffer();
-                                       std::memcpy(readBuffer.get(), firstBytes, bytes);
-                                       readEnd = bytes;
-                                       derived().noteReceived();
-                                       then(ec);
-                                   });
+        }
+        if (readEnd == 0) {
+            readWhenIdle(stream, std::move(then));
             return;
         }
         stream.async_read_some(
@@ -222,16 +208,14 @@ private:
             });
     }
 
-    // A plain socket with nothing buffered: what has arrived is read at once (as asio's own
-    // first attempt would); when nothing has, the buffer goes back and the socket is watched
-    // for readability. A sure read-first also means no readiness reported earlier is missed.
-    template <class Then>
-    void readWhenIdle(asio::ip::tcp::socket& socket, Then&& then) {
+    // Nothing buffered: what has arrived (for TLS, what decrypts without waiting) is read at
+    // once, as asio's own first attempt would; when nothing has, the buffer goes back and the
+    // stream is watched for readability. A sure read-first also means no readiness reported
+    // earlier is missed.
+    template <class Stream, class Then>
+    void readWhenIdle(Stream& stream, Then&& then) {
         std::error_code ec;
-        if (!socket.non_blocking()) {
-            socket.non_blocking(true, ec);
-        }
-        if (readNow(socket, ec)) {
+        if (readNow(stream, ec)) {
             asio::post(
                 derived().executor(),
                 [then = std::move(then), ec, keep = derived().keepAlive()]() mutable { then(ec); });
@@ -239,11 +223,11 @@ private:
         }
         readBuffer.reset();
         derived().readerIdle();
-        socket.async_wait(asio::socket_base::wait_read,
-                          [this, then = std::move(then),
+        stream.async_wait(asio::socket_base::wait_read,
+                          [this, &stream, then = std::move(then),
                            keep = derived().keepAlive()](std::error_code ec) mutable {
-                              if (!ec && !readNow(derived().tcpSocket(), ec)) {
-                                  readWhenIdle(derived().tcpSocket(), std::move(then));
+                              if (!ec && !readNow(stream, ec)) {
+                                  readWhenIdle(stream, std::move(then));
                                   return;
                               }
                               then(ec);
@@ -251,9 +235,15 @@ private:
     }
 
     // One non-blocking read into the empty buffer; false when nothing was there to read.
-    bool readNow(asio::ip::tcp::socket& socket, std::error_code& ec) {
+    template <class Stream>
+    bool readNow(Stream& stream, std::error_code& ec) {
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            if (!stream.non_blocking()) {
+                stream.non_blocking(true, ec);
+            }
+        }
         allocateBuffer();
-        readEnd = socket.read_some(asio::buffer(readBuffer.get(), limits::readBufferBytes), ec);
+        readEnd = stream.read_some(asio::buffer(readBuffer.get(), limits::readBufferBytes), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             return false;
         }
@@ -358,7 +348,6 @@ private:
     size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
     FrameDecoder decoder;
     size_t payloadFilled = 0;    // bytes of an in-place payload read so far; 0 otherwise
-    uint8_t firstBytes[32];      // a TLS stream's first bytes after the buffer was given back
     int receiveLowWater = 1;     // the plain socket's SO_RCVLOWAT
     std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
 };

@@ -1,10 +1,10 @@
 #include "tidewire/WebSocketClient.h"
 
 #include <asio.hpp>
-#include <asio/ssl.hpp>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -23,6 +23,7 @@
 #include "tidewire/URL.h"
 #include "transport/EventLoopThread.h"
 #include "transport/TlsSetup.h"
+#include "transport/TlsStream.h"
 
 namespace relaymatrix::extensions::tidewire {
 
@@ -56,7 +57,6 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
           resolver(loop.context()),
           socket(loop.context()),
           sslContext(makeClientContext(options.tls)),
-          sslStream(socket, sslContext),
           protocols(protocols),
           rng(std::random_device()()) {
         const URL parsed = URL::parse(url);
@@ -67,6 +67,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         hostIsAddress = !notAnAddress;
         useSSL = parsed.getScheme() == "wss" || parsed.getScheme() == "https";
         port = !parsed.getPort().empty() ? parsed.getPort() : (useSSL ? "443" : "80");
+        if (useSSL) {
+            tls.emplace(socket, sslContext);
+        }
         path = parsed.getPath().empty() ? "/" : parsed.getPath();
         if (!parsed.getQuery().empty()) {
             path += "?" + parsed.getQuery();
@@ -102,8 +105,8 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     template <class F>
     void withStream(F&& f) {
-        if (useSSL) {
-            f(sslStream);
+        if (tls) {
+            f(*tls);
         } else {
             f(socket);
         }
@@ -179,14 +182,17 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             handshake();
             return;
         }
-        if (!hostIsAddress) {  // RFC 6066: a server name is never an IP literal
-            SSL_set_tlsext_host_name(sslStream.native_handle(), host.c_str());
-        }
         // An address is checked against the certificate's IP entries, a name against its DNS
-        // entries.
-        sslStream.set_verify_callback(asio::ssl::host_name_verification(address), ignored);
-        sslStream.async_handshake(asio::ssl::stream_base::client,
-                                  [this](const std::error_code& ec) { onTlsHandshake(ec); });
+        // entries; a mismatch fails verification like an untrusted chain.
+        SSL* ssl = tls->native_handle();
+        if (hostIsAddress) {
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str());
+        } else {
+            SSL_set_tlsext_host_name(ssl, host.c_str());  // RFC 6066: never an IP literal
+            SSL_set1_host(ssl, address.c_str());
+        }
+        tls->async_handshake(asio::ssl::stream_base::client,
+                             [this](const std::error_code& ec) { onTlsHandshake(ec); });
     }
 
     void onTlsHandshake(const std::error_code& ec) {
@@ -284,7 +290,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     tcp::resolver resolver;
     tcp::socket socket;
     asio::ssl::context sslContext;
-    asio::ssl::stream<tcp::socket&> sslStream;  // used only when useSSL
+    std::optional<TlsStream> tls;  // engaged when useSSL
 
     // Where to connect, from the URL.
     bool useSSL = false;         // scheme "wss" or "https"

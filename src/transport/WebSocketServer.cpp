@@ -1,7 +1,7 @@
 #include "tidewire/WebSocketServer.h"
 
 #include <asio.hpp>
-#include <asio/ssl.hpp>
+#include <asio/ssl/context.hpp>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -295,17 +295,9 @@ void WebSocketServer::accept() {
                 socket.set_option(tcp::no_delay(true), ignored);
                 const unsigned int sessionId = internals->nextSessionId.fetch_add(1);
                 auto closeCallback = [this](unsigned int id) { removeSession(id); };
-                std::shared_ptr<WebSocketSessionImpl> session;
-                if (internals->useTLS) {
-                    session = std::make_shared<WebSocketSessionImpl>(
-                        WebSocketSessionImpl::Stream(std::in_place_index<1>, std::move(socket),
-                                                     internals->sslContext),
-                        sessionId, closeCallback, true);
-                } else {
-                    session = std::make_shared<WebSocketSessionImpl>(
-                        WebSocketSessionImpl::Stream(std::in_place_index<0>, std::move(socket)),
-                        sessionId, closeCallback, false);
-                }
+                const auto session = std::make_shared<WebSocketSessionImpl>(
+                    std::move(socket), internals->useTLS ? &internals->sslContext : nullptr,
+                    sessionId, closeCallback);
                 session->setMaxMessageSize(
                     internals->maxMessageSize.load(std::memory_order_relaxed));
                 session->configure(internals->options);

@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "core/EndpointText.h"
@@ -20,6 +19,7 @@
 #include "core/HandshakeText.h"
 #include "core/Limits.h"
 #include "engine/ConnectionEngine.h"
+#include "transport/TlsStream.h"
 
 namespace relaymatrix::extensions::tidewire {
 
@@ -29,22 +29,21 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     static constexpr bool maskOutgoing = false;
     static const char* logPrefix() { return "[WebSocketServer][WebSocketSession] "; }
 
-    Internals(WebSocketSessionImpl& owner, Stream&& stream, unsigned int sessionId,
-              std::function<void(unsigned int)> closeCallback, bool useTLS)
+    Internals(WebSocketSessionImpl& owner, tcp::socket&& accepted, asio::ssl::context* tlsContext,
+              unsigned int sessionId, std::function<void(unsigned int)> closeCallback)
         : owner(owner),
           sessionId(sessionId),
-          socket(std::in_place, std::move(stream)),
+          socket(std::in_place, std::move(accepted)),
           loop(loopOf(*socket)),
-          closeCallback(std::move(closeCallback)),
-          useTLS(useTLS) {
+          closeCallback(std::move(closeCallback)) {
         identity.id = sessionId;
-        if (useTLS != (socket->index() == 1)) {
-            throw std::invalid_argument("WebSocketSessionImpl: useTLS disagrees with the stream");
+        if (tlsContext != nullptr) {
+            tls.emplace(*socket, *tlsContext);
         }
     }
 
-    static asio::io_context::executor_type loopOf(Stream& stream) {
-        auto executor = std::visit([](auto& s) { return s.get_executor(); }, stream);
+    static asio::io_context::executor_type loopOf(tcp::socket& socket) {
+        auto executor = socket.get_executor();
         const auto* target = executor.template target<asio::io_context::executor_type>();
         if (target == nullptr) {
             throw std::invalid_argument(
@@ -61,16 +60,14 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
 
     template <class F>
     void withStream(F&& f) {
-        if (useTLS) {
-            f(std::get<1>(*socket));
+        if (tls) {
+            f(*tls);
         } else {
-            f(std::get<0>(*socket));
+            f(*socket);
         }
     }
 
-    tcp::socket& tcpSocket() {
-        return useTLS ? std::get<1>(*socket).next_layer() : std::get<0>(*socket);
-    }
+    tcp::socket& tcpSocket() { return *socket; }
 
     // ---- Lifecycle ----------------------------------------------------------------------------
 
@@ -84,19 +81,19 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
             identity.peerPort = peer.port();
         }
         startOpeningDeadline(handshakeTimeout, errorTexts::handshakeTimeout);
-        if (!useTLS) {
+        if (!tls) {
             readHandshakeBlock();
             return;
         }
-        std::get<1>(*socket).async_handshake(
-            asio::ssl::stream_base::server, [this, keep = keepAlive()](const std::error_code& ec) {
-                if (ec) {
-                    failConnection(ec, errorTexts::sslHandshakeFailed);
-                    return;
-                }
-                rememberCertificateSubject();
-                readHandshakeBlock();
-            });
+        tls->async_handshake(asio::ssl::stream_base::server,
+                             [this, keep = keepAlive()](const std::error_code& ec) {
+                                 if (ec) {
+                                     failConnection(ec, errorTexts::sslHandshakeFailed);
+                                     return;
+                                 }
+                                 rememberCertificateSubject();
+                                 readHandshakeBlock();
+                             });
     }
 
     // ---- Opening handshake --------------------------------------------------------------------
@@ -172,7 +169,7 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
 
     // With mutual TLS, the verified client certificate's subject joins the identity.
     void rememberCertificateSubject() {
-        SSL* ssl = std::get<1>(*socket).native_handle();
+        SSL* ssl = tls->native_handle();
         X509* certificate = SSL_get1_peer_certificate(ssl);
         if (certificate == nullptr) {
             return;
@@ -209,12 +206,12 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
 
     WebSocketSessionImpl& owner;
     const unsigned int sessionId;
-    // Engaged until the server is destroyed before the session: the stream's I/O objects
-    // belong to the server's event loop and must go before it does.
-    std::optional<Stream> socket;
+    // Engaged until the server is destroyed before the session: the socket belongs to the
+    // server's event loop and must go before it does.
+    std::optional<tcp::socket> socket;
     const asio::io_context::executor_type loop;
+    std::optional<TlsStream> tls;  // engaged for a TLS server; refers to the socket
     std::function<void(unsigned int)> closeCallback;
-    const bool useTLS;
     std::chrono::milliseconds handshakeTimeout{0};  // from accept (now) to the 101
     WebSocketSessionImpl::Admission admission;      // null: every request gets a bare 101
     bool registered = true;            // in the server's registry (or was): removed when it closes
@@ -226,11 +223,11 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     std::shared_mutex detachMutex;
 };
 
-WebSocketSessionImpl::WebSocketSessionImpl(Stream&& socket, unsigned int sessionId,
-                                           std::function<void(unsigned int)> closeCallback,
-                                           bool useTLS)
-    : internals(std::make_unique<Internals>(*this, std::move(socket), sessionId,
-                                            std::move(closeCallback), useTLS)) {}
+WebSocketSessionImpl::WebSocketSessionImpl(asio::ip::tcp::socket&& socket,
+                                           asio::ssl::context* tlsContext, unsigned int sessionId,
+                                           std::function<void(unsigned int)> closeCallback)
+    : internals(std::make_unique<Internals>(*this, std::move(socket), tlsContext, sessionId,
+                                            std::move(closeCallback))) {}
 
 WebSocketSessionImpl::~WebSocketSessionImpl() = default;
 
@@ -307,6 +304,7 @@ void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {
 
 void WebSocketSessionImpl::detach() {
     std::unique_lock<std::shared_mutex> lock(internals->detachMutex);
+    internals->tls.reset();
     internals->socket.reset();
     internals->releaseTimer();
 }

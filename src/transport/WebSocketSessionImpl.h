@@ -1,13 +1,12 @@
 #pragma once
 
 #include <asio.hpp>
-#include <asio/ssl.hpp>
+#include <asio/ssl/context.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <variant>
 #include <vector>
 
 #include "tidewire/ConnectionOptions.h"
@@ -31,12 +30,11 @@ class WebSocketServer;
 class WebSocketSessionImpl : public std::enable_shared_from_this<WebSocketSessionImpl>,
                              public WebSocketSession {
 public:
-    using Stream = std::variant<asio::ip::tcp::socket, asio::ssl::stream<asio::ip::tcp::socket>>;
-
-    // `socket` holds the plain socket (useTLS false) or the TLS stream (useTLS true), on the
-    // server's event loop. `closeCallback(sessionId)` runs when the session closes. No I/O.
-    WebSocketSessionImpl(Stream&& socket, unsigned int sessionId,
-                         std::function<void(unsigned int)> closeCallback, bool useTLS);
+    // `socket` is the accepted connection, on the server's event loop; with `tlsContext` (which
+    // must outlive the session) the session runs TLS over it. `closeCallback(sessionId)` runs
+    // when the session closes. No I/O.
+    WebSocketSessionImpl(asio::ip::tcp::socket&& socket, asio::ssl::context* tlsContext,
+                         unsigned int sessionId, std::function<void(unsigned int)> closeCallback);
     ~WebSocketSessionImpl() override;
 
     WebSocketSessionImpl(const WebSocketSessionImpl&) = delete;

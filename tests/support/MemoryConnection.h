@@ -41,27 +41,26 @@ public:
 
     template <class Buffers, class Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
-        if (delivered == script.pauseAt && !pause.expiry().time_since_epoch().count()) {
-            pause.expires_after(std::chrono::milliseconds(20));  // storage idles after 1 ms
-            return asio::async_initiate<Token, void(std::error_code, size_t)>(
-                [this, buffers](auto handler) {
-                    pause.async_wait([this, buffers, h = std::move(handler)](auto) mutable {
-                        resumed();
-                        async_read_some(buffers, std::move(h));
-                    });
-                },
-                token);
-        }
-        return complete(token, buffers, [this](const Buffers& b, std::error_code& ec) {
-            if (delivered == script.input.size())
-                ec = asio::error::eof;
-            const size_t end = delivered < script.pauseAt ? script.pauseAt : SIZE_MAX;
-            const size_t n = std::min({script.readChunk ? script.readChunk : SIZE_MAX,
-                                       script.input.size() - delivered, end - delivered});
-            const size_t copied =
-                asio::buffer_copy(b, asio::buffer(script.input.data() + delivered, n));
-            delivered += copied;
-            return copied;
+        return asio::async_initiate<Token, void(std::error_code, size_t)>(
+            [this](auto handler, const Buffers& buffers) {
+                afterPause([this, h = std::move(handler), buffers]() mutable {
+                    complete(h, buffers,
+                             [this](const Buffers& b, std::error_code& ec) { return read(b, ec); });
+                });
+            },
+            token, buffers);
+    }
+    // The scripted bytes are all there at once: a read waits only for the pause.
+    size_t read_some(const asio::mutable_buffer& b, std::error_code& ec) {
+        ec = closed                                      ? asio::error::operation_aborted
+             : delivered == script.pauseAt && !pauseOver ? asio::error::would_block
+                                                         : std::error_code();
+        return ec ? 0 : read(b, ec);
+    }
+    template <class Handler>
+    void async_wait(asio::socket_base::wait_type, Handler&& handler) {
+        afterPause([this, h = std::move(handler)]() mutable {
+            asio::post(executor, [h = std::move(h)]() mutable { h(std::error_code()); });
         });
     }
     template <class Buffers, class Token>
@@ -82,6 +81,30 @@ public:
     std::function<void()> resumed;  // the pause is over
 
 private:
+    template <class Buffers>
+    size_t read(const Buffers& b, std::error_code& ec) {
+        if (delivered == script.input.size())
+            ec = asio::error::eof;
+        const size_t end = delivered < script.pauseAt ? script.pauseAt : SIZE_MAX;
+        const size_t n = std::min({script.readChunk ? script.readChunk : SIZE_MAX,
+                                   script.input.size() - delivered, end - delivered});
+        const size_t copied =
+            asio::buffer_copy(b, asio::buffer(script.input.data() + delivered, n));
+        delivered += copied;
+        return copied;
+    }
+    // Runs `next` at once, or after the pause once the peer has gone quiet there.
+    template <class Next>
+    void afterPause(Next&& next) {
+        if (delivered != script.pauseAt || pauseOver)
+            return next();
+        pause.expires_after(std::chrono::milliseconds(20));  // storage idles after 1 ms
+        pause.async_wait([this, next = std::move(next)](auto) mutable {
+            pauseOver = true;
+            resumed();
+            next();
+        });
+    }
     template <class Token, class Buffers, class Move>
     auto complete(Token& token, const Buffers& buffers, Move move) {
         return asio::async_initiate<Token, void(std::error_code, size_t)>(
@@ -100,6 +123,7 @@ private:
     const Script& script;
     size_t delivered = 0;
     asio::steady_timer pause{executor};
+    bool pauseOver = false;
 };
 
 // One side of a connection on the memory stream, owned only by its pending handlers (as a

@@ -148,6 +148,8 @@ public:
         const char* name = SSL_get_servername(tls->native_handle(), TLSEXT_NAMETYPE_host_name);
         return std::string(SSL_get_version(tls->native_handle())) + " " + (name ? name : "");
     }
+    // TLS 1.3: our keys change with the next record we send, and the other side must follow.
+    void keyUpdate() { SSL_key_update(tls->native_handle(), SSL_KEY_UPDATE_REQUESTED); }
     // Takes one connection; false when its TLS handshake failed.
     bool accept() {
         acceptor.accept(socket);

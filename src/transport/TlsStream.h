@@ -1,0 +1,149 @@
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <asio.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/stream_base.hpp>
+#include <cstddef>
+#include <system_error>
+#include <utility>
+
+namespace relaymatrix::extensions::tidewire {
+
+// A TLS session on a TCP socket, for the connection engine and the transports. OpenSSL reads
+// and writes the socket's descriptor itself (through a minimal BIO, with MSG_NOSIGNAL), so a
+// record is decrypted straight into the caller's buffer and encrypted straight onto the
+// socket, and an idle session keeps no buffer at all (SSL_MODE_RELEASE_BUFFERS).
+//
+// Loop thread only. One read and one write may be pending at once, or the handshake alone.
+// Every operation tries its SSL call first and waits for the socket only when OpenSSL asks
+// for it, in whichever direction it asks (a write may need to read, and a read to write).
+// Handlers never run inside the initiating call. Closing the socket completes pending
+// operations with operation_aborted; a pending operation refers to the stream, so whatever
+// keeps the handler's owner alive must keep the stream alive too.
+//
+// Error codes are the ones asio's ssl::stream reports: a TLS failure is the first error of
+// OpenSSL's queue in asio's ssl category, the end of the stream without close_notify is
+// stream_truncated and with it eof, and a socket failure is the system error.
+class TlsStream {
+public:
+    using executor_type = asio::ip::tcp::socket::executor_type;
+    using next_layer_type = asio::ip::tcp::socket;
+    using lowest_layer_type = asio::ip::tcp::socket;
+
+    // Refers to `socket`, which must outlive the stream; `context` gives every setting. Throws
+    // std::system_error when OpenSSL cannot make the session.
+    TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context);
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    SSL* native_handle() { return ssl; }
+    asio::ip::tcp::socket& next_layer() { return socket; }
+    asio::ip::tcp::socket& lowest_layer() { return socket; }
+    executor_type get_executor() { return socket.get_executor(); }
+
+    // handler(const std::error_code&)
+    template <class Handler>
+    void async_handshake(asio::ssl::stream_base::handshake_type type, Handler&& handler) {
+        std::error_code ignored;  // a closed socket fails the handshake itself
+        socket.native_non_blocking(true, ignored);
+        run(
+            type == asio::ssl::stream_base::client ? Op::connect : Op::accept, nullptr, 0,
+            [handler = std::forward<Handler>(handler)](const std::error_code& ec, size_t) mutable {
+                handler(ec);
+            },
+            true);
+    }
+
+    // handler(const std::error_code&, size_t): reads into the first non-empty buffer.
+    template <class Buffers, class Handler>
+    void async_read_some(const Buffers& buffers, Handler&& handler) {
+        const asio::mutable_buffer first = firstNonEmpty<asio::mutable_buffer>(buffers);
+        run(Op::read, first.data(), first.size(), std::forward<Handler>(handler), true);
+    }
+
+    // handler(const std::error_code&, size_t): writes from the first non-empty buffer.
+    template <class Buffers, class Handler>
+    void async_write_some(const Buffers& buffers, Handler&& handler) {
+        const asio::const_buffer first = firstNonEmpty<asio::const_buffer>(buffers);
+        run(Op::write, const_cast<void*>(first.data()), first.size(),
+            std::forward<Handler>(handler), true);
+    }
+
+    // One read without waiting: would_block when nothing can be read yet.
+    size_t read_some(const asio::mutable_buffer& buffer, std::error_code& ec);
+
+    // Completes when a read may make progress (`wait` is wait_read): the socket is readable,
+    // or writable when the last read_some needed to write.
+    template <class Handler>
+    void async_wait(asio::socket_base::wait_type wait, Handler&& handler) {
+        if (wait == asio::socket_base::wait_read && readWants == Want::write) {
+            wait = asio::socket_base::wait_write;
+        }
+        socket.async_wait(wait, std::forward<Handler>(handler));
+    }
+
+    // What the BIO saw of the socket during the current SSL call.
+    struct SocketLink {
+        asio::ip::tcp::socket* socket;
+        int error = 0;     // errno of a failed recv or send
+        bool eof = false;  // recv returned 0
+    };
+
+private:
+    enum class Op { connect, accept, read, write };
+    enum class Want { nothing, read, write };
+
+    // One operation: `bytes` moved, or the direction it waits for, or its error in `ec`.
+    Want perform(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
+    // One SSL call, the same way; `bytes` and `ec` are set only by success and failure.
+    Want call(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
+
+    template <class Handler>
+    void run(Op op, void* data, size_t size, Handler&& handler, bool initiating) {
+        size_t bytes = 0;
+        std::error_code ec;
+        const Want want = perform(op, data, size, bytes, ec);
+        if (want != Want::nothing) {
+            socket.async_wait(
+                want == Want::read ? asio::socket_base::wait_read : asio::socket_base::wait_write,
+                [this, op, data, size,
+                 handler = std::forward<Handler>(handler)](const std::error_code& ec) mutable {
+                    if (ec) {
+                        handler(ec, size_t(0));
+                        return;
+                    }
+                    run(op, data, size, std::move(handler), false);
+                });
+            return;
+        }
+        if (!initiating) {
+            handler(ec, bytes);
+            return;
+        }
+        asio::post(socket.get_executor(), [handler = std::forward<Handler>(handler), ec,
+                                           bytes]() mutable { handler(ec, bytes); });
+    }
+
+    template <class Buffer, class Buffers>
+    static Buffer firstNonEmpty(const Buffers& buffers) {
+        const auto end = asio::buffer_sequence_end(buffers);
+        for (auto it = asio::buffer_sequence_begin(buffers); it != end; ++it) {
+            const Buffer buffer(*it);
+            if (buffer.size() != 0) {
+                return buffer;
+            }
+        }
+        return Buffer();
+    }
+
+    asio::ip::tcp::socket& socket;
+    SSL* ssl = nullptr;  // owns the BIO, which points at `link`
+    SocketLink link;
+    Want readWants = Want::read;     // of the last read_some that had to wait
+    std::error_code laterReadError;  // met after bytes that a read returned first
+};
+
+}  // namespace relaymatrix::extensions::tidewire
