@@ -36,6 +36,10 @@ constexpr size_t payloadGrowthStepBytes = 64 * 1024;
 // A large payload's socket wakes its reader once this much of it (at most) has arrived.
 constexpr size_t receiveLowWaterBytes = 256 * 1024;
 
+// What a TLS session may hold of a payload already received (a decrypted record and one read
+// ahead), so never waited for on the socket again.
+constexpr size_t tlsHeldBytes = 40 * 1024;
+
 // Message storage (a frame's payload, a reassembled message, the write buffers) keeps its
 // capacity up to this much from one message to the next, so a steady stream of large messages
 // reuses memory instead of mapping, zero-filling and returning fresh pages every time. Larger

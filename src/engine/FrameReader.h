@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
 #include <algorithm>
 #include <asio.hpp>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "core/HandshakeText.h"
 #include "core/Limits.h"
 #include "engine/ConnectionLog.h"
+#include "engine/ReceiveLowWater.h"
 
 namespace relaymatrix::extensions::tidewire {
 
@@ -27,7 +27,8 @@ namespace relaymatrix::extensions::tidewire {
 // more is there, it is given back, and it is allocated again (uninitialised) when the next
 // bytes arrive, so an idle connection holds no buffer: the stream (plain or TLS) is then
 // watched for readability. So a stream offers, besides async_read_some, a read_some that never
-// waits (would_block when nothing has arrived) and async_wait(wait_read).
+// waits (would_block when nothing has arrived) and async_wait(wait_read); one other than a
+// plain socket also offers expectBytes(owed), the next read's receive low-water mark.
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
@@ -191,9 +192,7 @@ private:
 
     template <class Stream, class Then>
     void armRead(Stream& stream, Then&& then) {
-        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
-            wakeForBytes(stream, 1);
-        }
+        expectBytes(stream, 0);
         if (readEnd == 0) {
             readWhenIdle(stream, std::move(then));
             return;
@@ -295,9 +294,8 @@ private:
         }
         const size_t room = std::min(payload.size(), length);
         derived().withStream([this, &payload, room](auto& stream) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(stream)>, asio::ip::tcp::socket>) {
-                wakeForBytes(stream, derived().watchesArrivals() ? 1 : room - payloadFilled);
-            }
+            // Bytes of a frame that trickles in are then not seen one by one: not with keepalive.
+            expectBytes(stream, derived().watchesArrivals() ? 0 : room - payloadFilled);
             stream.async_read_some(
                 asio::buffer(payload.data() + payloadFilled, room - payloadFilled),
                 [this, keep = derived().keepAlive()](const std::error_code& ec, size_t bytes) {
@@ -319,17 +317,14 @@ private:
         });
     }
 
-    // A large payload on a plain socket: the reader is woken once a good part of what the
-    // frame still owes has arrived rather than for every segment, since a wakeup costs more
-    // than the bytes it brings. Never more than `wanted`, which the peer must send anyway;
-    // bytes of a frame that trickles in are then not seen one by one, hence not with keepalive.
-    void wakeForBytes(asio::ip::tcp::socket& socket, size_t wanted) {
-        const int bytes = wanted < limits::readBufferBytes
-                              ? 1
-                              : static_cast<int>(std::min(wanted, limits::receiveLowWaterBytes));
-        if (bytes != receiveLowWater) {
-            receiveLowWater = bytes;
-            ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+    // The next read waits for `owed` bytes the peer must still send (see ReceiveLowWater);
+    // another stream (TLS) knows what it holds already.
+    template <class Stream>
+    void expectBytes(Stream& stream, size_t owed) {
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            lowWater.expect(stream, owed);
+        } else {
+            stream.expectBytes(owed);
         }
     }
 
@@ -348,7 +343,7 @@ private:
     size_t handshakeScanned = 0;  // buffered header bytes already searched for the end
     FrameDecoder decoder;
     size_t payloadFilled = 0;    // bytes of an in-place payload read so far; 0 otherwise
-    int receiveLowWater = 1;     // the plain socket's SO_RCVLOWAT
+    ReceiveLowWater lowWater;    // a plain socket's
     std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
 };
 

@@ -9,6 +9,9 @@
 #include <system_error>
 #include <utility>
 
+#include "core/Limits.h"
+#include "engine/ReceiveLowWater.h"
+
 namespace relaymatrix::extensions::tidewire {
 
 // A TLS session on a TCP socket, for the connection engine and the transports. OpenSSL reads
@@ -82,7 +85,14 @@ public:
         if (wait == asio::socket_base::wait_read && readWants == Want::write) {
             wait = asio::socket_base::wait_write;
         }
+        lowWater.expect(socket, readOwes);
         socket.async_wait(wait, std::forward<Handler>(handler));
+    }
+
+    // The next read waits for `owed` more bytes of plain text, which the peer must still send
+    // (0: any byte). Records OpenSSL holds already are not waited for again.
+    void expectBytes(size_t owed) {
+        readOwes = owed > limits::tlsHeldBytes ? owed - limits::tlsHeldBytes : 0;
     }
 
     // What the BIO saw of the socket during the current SSL call.
@@ -107,6 +117,9 @@ private:
         std::error_code ec;
         const Want want = perform(op, data, size, bytes, ec);
         if (want != Want::nothing) {
+            // Only a read of application data waits for the mark; a handshake or a write that
+            // has to read (renegotiation) waits for any byte.
+            lowWater.expect(socket, op == Op::read ? readOwes : 0);
             socket.async_wait(
                 want == Want::read ? asio::socket_base::wait_read : asio::socket_base::wait_write,
                 [this, op, data, size,
@@ -144,6 +157,8 @@ private:
     SocketLink link;
     Want readWants = Want::read;     // of the last read_some that had to wait
     std::error_code laterReadError;  // met after bytes that a read returned first
+    size_t readOwes = 0;             // ciphertext the next read surely waits for
+    ReceiveLowWater lowWater;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

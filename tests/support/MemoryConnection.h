@@ -57,6 +57,7 @@ public:
                                                          : std::error_code();
         return ec ? 0 : read(b, ec);
     }
+    void expectBytes(size_t) {}
     template <class Handler>
     void async_wait(asio::socket_base::wait_type, Handler&& handler) {
         afterPause([this, h = std::move(handler)]() mutable {
