@@ -338,4 +338,15 @@ TEST(LogLevel, LinesBelowTheHostsLevelStayUnbuilt) {
               std::vector<std::string>{"error [WebSocketClient] Error: Read error - End of file"});
 }
 
+// A reader is never told to wait for more than the peer still owes, or it could wait forever.
+TEST(ReceiveLowWater, NeverAboveWhatThePeerStillOwes) {
+    using relaymatrix::extensions::tidewire::ReceiveLowWater;
+    const size_t rows[][3] = {
+        // owed, held by TLS, mark
+        {0, 0, 1},           {16383, 0, 1},     {16384, 0, 16384},     {70000, 0, 70000},
+        {300000, 0, 262144}, {50000, 40960, 1}, {70000, 40960, 29040}, {400000, 40960, 262144}};
+    for (const auto& row : rows)
+        EXPECT_EQ(ReceiveLowWater::markFor(row[0], row[1]), static_cast<int>(row[2])) << row[0];
+}
+
 }  // namespace

@@ -18,16 +18,18 @@ namespace relaymatrix::extensions::tidewire {
 class ReceiveLowWater {
 public:
     // The mark for a read that waits for `owed` bytes the peer must still send (0: a read
-    // that must see any byte, such as a header's).
-    static int markFor(size_t owed) {
-        return owed < limits::readBufferBytes
+    // that must see any byte, such as a header's), of which up to `held` may have been taken
+    // off the socket already (by a TLS session).
+    static int markFor(size_t owed, size_t held = 0) {
+        const size_t coming = owed > held ? owed - held : 0;
+        return coming < limits::readBufferBytes
                    ? 1
-                   : static_cast<int>(std::min(owed, limits::receiveLowWaterBytes));
+                   : static_cast<int>(std::min(coming, limits::receiveLowWaterBytes));
     }
 
-    // Sets the mark for `owed` bytes when it differs from the one set last.
-    void expect(asio::ip::tcp::socket& socket, size_t owed) {
-        const int mark = markFor(owed);
+    // Sets the mark when it differs from the one set last.
+    void expect(asio::ip::tcp::socket& socket, size_t owed, size_t held = 0) {
+        const int mark = markFor(owed, held);
         if (mark != current) {
             current = mark;
             ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);

@@ -85,15 +85,13 @@ public:
         if (wait == asio::socket_base::wait_read && readWants == Want::write) {
             wait = asio::socket_base::wait_write;
         }
-        lowWater.expect(socket, readOwes);
+        lowWater.expect(socket, readOwes, limits::tlsHeldBytes);
         socket.async_wait(wait, std::forward<Handler>(handler));
     }
 
     // The next read waits for `owed` more bytes of plain text, which the peer must still send
     // (0: any byte). Records OpenSSL holds already are not waited for again.
-    void expectBytes(size_t owed) {
-        readOwes = owed > limits::tlsHeldBytes ? owed - limits::tlsHeldBytes : 0;
-    }
+    void expectBytes(size_t owed) { readOwes = owed; }
 
     // What the BIO saw of the socket during the current SSL call.
     struct SocketLink {
@@ -119,7 +117,7 @@ private:
         if (want != Want::nothing) {
             // Only a read of application data waits for the mark; a handshake or a write that
             // has to read (renegotiation) waits for any byte.
-            lowWater.expect(socket, op == Op::read ? readOwes : 0);
+            lowWater.expect(socket, op == Op::read ? readOwes : 0, limits::tlsHeldBytes);
             socket.async_wait(
                 want == Want::read ? asio::socket_base::wait_read : asio::socket_base::wait_write,
                 [this, op, data, size,
@@ -157,7 +155,7 @@ private:
     SocketLink link;
     Want readWants = Want::read;     // of the last read_some that had to wait
     std::error_code laterReadError;  // met after bytes that a read returned first
-    size_t readOwes = 0;             // ciphertext the next read surely waits for
+    size_t readOwes = 0;             // plain text the next read waits for
     ReceiveLowWater lowWater;
 };
 
