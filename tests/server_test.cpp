@@ -52,6 +52,11 @@ TEST(Server, AnswersTheHandshakeEchoesAndClosesInOrder) {
               "Connection: Upgrade\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     ASSERT_TRUE(s.events.waitFor("open"));
     ASSERT_NE(s.server.getSession(0), nullptr);
+    // A large frame sent whole, then a tiny one: reading the first must not leave the socket
+    // waiting for more bytes than the second brings.
+    const Bytes large(100000, 'L');
+    peer->write(frame(2, large, true));
+    EXPECT_EQ(peer->readFrames(1), std::vector<std::string>{"2:" + textOf(large)});
     s.server.getSession(0)->ping(bytesOf("p"));
     peer->write(frame(1, bytesOf("hi"), true));
     std::vector<bool> masks;
@@ -62,7 +67,8 @@ TEST(Server, AnswersTheHandshakeEchoesAndClosesInOrder) {
     peer->waitForClose();
     ASSERT_TRUE(
         s.logs.waitFor("debug [WebSocketServer] Session disconnected and removed - session ID: 0"));
-    EXPECT_EQ(s.events.all(), (std::vector<std::string>{"open", "text:hi", "close"}));
+    EXPECT_EQ(s.events.all(),
+              (std::vector<std::string>{"open", "binary:100000", "text:hi", "close"}));
     EXPECT_EQ(s.server.getSession(0), nullptr);
     for (const std::string& line : {"trace " + sessionLog + "Requested protocols: chat",
                                     "debug " + sessionLog + "Handshake successful",
