@@ -28,7 +28,7 @@ public:
     // opcode.
     Outcome add(WebSocketFrame& frame);
     // The host may take the message away (move from it) before finish().
-    std::vector<uint8_t>& message() const { return *complete; }
+    std::vector<uint8_t>& message() { return *complete; }
     bool isText() const { return completeIsText; }
     // The delivered message is done with; reassembly storage is kept for the next one
     // unless it grew large.
