@@ -338,6 +338,21 @@ TEST(LogLevel, LinesBelowTheHostsLevelStayUnbuilt) {
               std::vector<std::string>{"error [WebSocketClient] Error: Read error - End of file"});
 }
 
+// The answers to what one read brought leave in one write.
+TEST(WriteBatching, AnswersToOneReadLeaveTogether) {
+    size_t writes = 0;
+    Script script;
+    for (const char* payload : {"a", "b", "c"}) {
+        const Bytes f = frame(PING, bytesOf(payload), true);
+        script.input.insert(script.input.end(), f.begin(), f.end());
+    }
+    script.writes = &writes;
+    Bytes output = tidewire_memory::runConnection<false>(
+        script, UINT64_MAX, [](WebSocketSession& host) { host.send(bytesOf("x"), true, 0); });
+    EXPECT_EQ(parseFrames(output), (std::vector<std::string>{"1:x", "10:a", "10:b", "10:c"}));
+    EXPECT_EQ(writes, 2u);  // the message sent before the open, then the three Pongs
+}
+
 // A reader is never told to wait for more than the peer still owes, or it could wait forever.
 TEST(ReceiveLowWater, NeverAboveWhatThePeerStillOwes) {
     using relaymatrix::extensions::tidewire::ReceiveLowWater;

@@ -73,73 +73,17 @@ public:
 
     // Decodes and handles every frame the buffer holds, one after the other in this loop (a
     // burst of tiny frames never deepens the stack), and arms one read when more bytes are
-    // needed. Returns without a read armed once reading has ended.
+    // needed. Returns without a read armed once reading has ended. The answers the frames
+    // produce go out together in one write, handed to the stream before the next read is armed
+    // (a peer that sends, then closes, still gets them).
     void readFrames() {
-        for (;;) {
-            if (derived().isClosed()) {
-                // Closed under a running reader (a stray fragment): the read fails on the
-                // closed stream and takes the read-error path.
-                readMoreFrames();
-                return;
-            }
-            switch (decoder.step()) {
-                case FrameStep::Header:
-                    if (available() < 2) {
-                        readMoreFrames();
-                        return;
-                    }
-                    decoder.applyHeader(readData());
-                    consume(2);
-                    if (Log::on(LogLevel::trace)) {
-                        Log::trace("Frame header parsed successfully: ",
-                                   decoder.frame().toString());
-                    }
-                    if (decoder.step() == FrameStep::Payload &&
-                        !derived().admitsPayload(decoder.frame())) {
-                        return;
-                    }
-                    break;
-                case FrameStep::LengthAndKey: {
-                    const size_t needed = static_cast<size_t>(decoder.bytesNeeded());
-                    if (available() < needed) {
-                        readMoreFrames();
-                        return;
-                    }
-                    decoder.applyLengthAndKey(readData());
-                    consume(needed);
-                    Log::trace("Frame payload length and/or masking key parsed successfully");
-                    if (decoder.step() == FrameStep::Payload &&
-                        !derived().admitsPayload(decoder.frame())) {
-                        return;
-                    }
-                    break;
-                }
-                case FrameStep::Payload: {
-                    const uint64_t needed = decoder.bytesNeeded();
-                    if (payloadFilled == 0) {
-                        useSpareStorage(needed);
-                    }
-                    if (payloadFilled == 0 && available() >= needed) {
-                        decoder.applyPayload(readData());
-                        consume(static_cast<size_t>(needed));
-                        break;
-                    }
-                    if (payloadFilled == 0 && needed <= limits::readBufferBytes) {
-                        readMoreFrames();
-                    } else {
-                        readPayloadInPlace();
-                    }
-                    return;
-                }
-                case FrameStep::Complete: {
-                    const bool keepReading = derived().handleFrame(decoder.frame());
-                    decoder.reset();
-                    if (!keepReading) {
-                        return;
-                    }
-                    break;
-                }
-            }
+        derived().holdWrites();
+        const Next next = decodeFrames();
+        derived().releaseWrites();
+        if (next == Next::readMore) {
+            readMoreFrames();
+        } else if (next == Next::readInPlace) {
+            readPayloadInPlace();
         }
     }
 
@@ -169,6 +113,73 @@ public:
 
 private:
     using Log = ConnectionLog<Derived>;
+
+    enum class Next { readMore, readInPlace, stop };
+
+    // The loop of readFrames: what to do once the buffer holds no complete frame any more.
+    Next decodeFrames() {
+        for (;;) {
+            if (derived().isClosed()) {
+                // Closed under a running reader (a stray fragment): the read fails on the
+                // closed stream and takes the read-error path.
+                return Next::readMore;
+            }
+            switch (decoder.step()) {
+                case FrameStep::Header:
+                    if (available() < 2) {
+                        return Next::readMore;
+                    }
+                    decoder.applyHeader(readData());
+                    consume(2);
+                    if (Log::on(LogLevel::trace)) {
+                        Log::trace("Frame header parsed successfully: ",
+                                   decoder.frame().toString());
+                    }
+                    if (decoder.step() == FrameStep::Payload &&
+                        !derived().admitsPayload(decoder.frame())) {
+                        return Next::stop;
+                    }
+                    break;
+                case FrameStep::LengthAndKey: {
+                    const size_t needed = static_cast<size_t>(decoder.bytesNeeded());
+                    if (available() < needed) {
+                        return Next::readMore;
+                    }
+                    decoder.applyLengthAndKey(readData());
+                    consume(needed);
+                    Log::trace("Frame payload length and/or masking key parsed successfully");
+                    if (decoder.step() == FrameStep::Payload &&
+                        !derived().admitsPayload(decoder.frame())) {
+                        return Next::stop;
+                    }
+                    break;
+                }
+                case FrameStep::Payload: {
+                    const uint64_t needed = decoder.bytesNeeded();
+                    if (payloadFilled == 0) {
+                        useSpareStorage(needed);
+                    }
+                    if (payloadFilled == 0 && available() >= needed) {
+                        decoder.applyPayload(readData());
+                        consume(static_cast<size_t>(needed));
+                        break;
+                    }
+                    return payloadFilled == 0 && needed <= limits::readBufferBytes
+                               ? Next::readMore
+                               : Next::readInPlace;
+                }
+                case FrameStep::Complete: {
+                    const bool keepReading = derived().handleFrame(decoder.frame());
+                    decoder.reset();
+                    if (!keepReading) {
+                        return Next::stop;
+                    }
+                    break;
+                }
+            }
+        }
+    }
+
     Derived& derived() { return static_cast<Derived&>(*this); }
 
     const uint8_t* readData() const { return readBuffer.get() + readStart; }

@@ -149,6 +149,14 @@ public:
         startWriteIfReady();
     }
 
+    // While the reader handles what one read brought, the answers wait, so that they leave in
+    // one write (one system call, one TLS record) rather than the first alone and then the rest.
+    void holdWrites() { held = true; }
+    void releaseWrites() {
+        held = false;
+        startWriteIfReady();
+    }
+
     // Frames handed over from now on are dropped; those queued still go out.
     void refuseFurtherSends() { ending = true; }
 
@@ -264,7 +272,8 @@ private:
     }
 
     void startWriteIfReady() {
-        if (!opened || derived().isClosed() || writeQueue.writing() || !writeQueue.hasPending()) {
+        if (held || !opened || derived().isClosed() || writeQueue.writing() ||
+            !writeQueue.hasPending()) {
             return;
         }
         writeQueue.beginBatch(batchBuffers);
@@ -345,6 +354,7 @@ private:
     size_t maxBuffered = 0;           // host sends past this are refused; 0: no limit
     size_t drainMark = 0;             // drained() once empty after passing this; 0: never
     bool drainPending = false;
+    bool held = false;  // the reader is handling frames: writes start when it is done
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -29,6 +29,7 @@ struct Script {
     // Compression enabled (messages from 4 bytes) and this extension agreed; "-": none agreed.
     std::string extensions = "";
     size_t pauseAt = SIZE_MAX;  // the peer goes quiet for a while once this many bytes are read
+    size_t* writes = nullptr;   // counts the engine's writes
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -66,6 +67,8 @@ public:
     }
     template <class Buffers, class Token>
     auto async_write_some(const Buffers& buffers, Token&& token) {
+        if (script.writes)
+            ++*script.writes;
         return complete(token, buffers, [this](const Buffers& b, std::error_code& ec) {
             const size_t n =
                 std::min({asio::buffer_size(b), script.writeChunk ? script.writeChunk : SIZE_MAX,
