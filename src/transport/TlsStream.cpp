@@ -110,6 +110,7 @@ TlsStream::~TlsStream() {
 }
 
 size_t TlsStream::read_some(const asio::mutable_buffer& buffer, std::error_code& ec) {
+    keepBuffers(true);
     size_t bytes = 0;
     const Want want = perform(Op::read, buffer.data(), buffer.size(), bytes, ec);
     if (want != Want::nothing) {
@@ -148,14 +149,32 @@ TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes
     return want;
 }
 
-// Mirrors asio's ssl engine: the thread's error queue is cleared before the call and read
-// right after it, so another session's failure never shows up here.
+// While bytes come, OpenSSL keeps its record buffers; once the reader waits for the socket,
+// they go (at once, or when a pending write is done), so an idle session holds none.
+void TlsStream::keepBuffers(bool keep) {
+    if (keep == buffersKept) {
+        return;
+    }
+    buffersKept = keep;
+    if (keep) {
+        SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+    } else {
+        SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+        SSL_free_buffers(ssl);  // refused while records wait: they go once handled
+    }
+}
+
+// Mirrors asio's ssl engine: the thread's error queue is empty before the call and read
+// right after it, so another session's failure never shows up here. (Looking is cheaper than
+// clearing, and the queue is almost always empty.)
 TlsStream::Want TlsStream::call(Op op, void* data, size_t size, size_t& bytes,
                                 std::error_code& ec) {
     const int length = static_cast<int>(std::min<size_t>(size, INT_MAX));
     link.error = 0;
     link.eof = false;
-    ERR_clear_error();
+    if (ERR_peek_error() != 0) {
+        ERR_clear_error();
+    }
     int result = 0;
     switch (op) {
         case Op::connect:
@@ -172,8 +191,10 @@ TlsStream::Want TlsStream::call(Op op, void* data, size_t size, size_t& bytes,
             break;
     }
     const int sslError = SSL_get_error(ssl, result);
-    const int queued = static_cast<int>(ERR_get_error());
-    ERR_clear_error();
+    const int queued = static_cast<int>(ERR_peek_error() != 0 ? ERR_get_error() : 0);
+    if (queued != 0) {
+        ERR_clear_error();
+    }
     switch (sslError) {
         case SSL_ERROR_NONE:
             bytes = op == Op::read || op == Op::write ? static_cast<size_t>(result) : 0;

@@ -17,7 +17,7 @@ namespace relaymatrix::extensions::tidewire {
 // A TLS session on a TCP socket, for the connection engine and the transports. OpenSSL reads
 // and writes the socket's descriptor itself (through a minimal BIO, with MSG_NOSIGNAL), so a
 // record is decrypted straight into the caller's buffer and encrypted straight onto the
-// socket, and an idle session keeps no buffer at all (SSL_MODE_RELEASE_BUFFERS).
+// socket, and an idle session keeps no buffer at all (see keepBuffers).
 //
 // Loop thread only. One read and one write may be pending at once, or the handshake alone.
 // Every operation tries its SSL call first and waits for the socket only when OpenSSL asks
@@ -85,6 +85,7 @@ public:
         if (wait == asio::socket_base::wait_read && readWants == Want::write) {
             wait = asio::socket_base::wait_write;
         }
+        keepBuffers(false);
         lowWater.expect(socket, readOwes, limits::tlsHeldBytes);
         socket.async_wait(wait, std::forward<Handler>(handler));
     }
@@ -102,6 +103,8 @@ public:
 
 private:
     enum class Op { connect, accept, read, write };
+
+    void keepBuffers(bool keep);
     enum class Want { nothing, read, write };
 
     // One operation: `bytes` moved, or the direction it waits for, or its error in `ec`.
@@ -156,6 +159,7 @@ private:
     Want readWants = Want::read;     // of the last read_some that had to wait
     std::error_code laterReadError;  // met after bytes that a read returned first
     size_t readOwes = 0;             // plain text the next read waits for
+    bool buffersKept = false;        // OpenSSL's record buffers stay between calls
     ReceiveLowWater lowWater;
 };
 
