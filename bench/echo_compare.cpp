@@ -10,7 +10,8 @@
 // Beast server. Masking: copyWithMask against memcpy at 64 bytes.
 //
 //   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick] [--only text]
-// or scripts/bench.sh. Each figure is the median of the runs.
+// or scripts/bench.sh. Each figure is the median of the runs; each ratio the median of the
+// runs' ratios.
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -334,7 +335,8 @@ int main(int argc, char** argv) {
                     true});
     rows.push_back({"masking 64 B (GB/s) vs memcpy", measureMasking, false});
 
-    std::printf("%d run(s) of %.1f s per point, medians; server pinned to core 0, load on 1\n",
+    std::printf("%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio); server "
+                "pinned to core 0, load on 1\n",
                 runs, seconds);
     std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s\n", "point (messages/s)", "ours",
                 "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast");
@@ -342,21 +344,26 @@ int main(int argc, char** argv) {
         if (row.name.find(only) == std::string::npos) {
             continue;
         }
-        std::vector<double> rate[2], cpu[2], faults[2];
+        // This machine's speed drifts by tens of percent within minutes, so each run measures
+        // both servers back to back (the order alternating) and a ratio is the median of the
+        // runs' own ratios, not a ratio of medians taken minutes apart.
+        std::vector<double> rate[2], cpu[2], faults[2], rateRatio, cpuRatio;
         for (int run = 0; run < runs; ++run) {
-            for (const bool ours : {true, false}) {
-                const Figures f = row.measure(ours);
-                rate[ours].push_back(f.perSecond);
-                cpu[ours].push_back(f.cpuMicros);
-                faults[ours].push_back(f.faults);
+            Figures f[2];
+            for (const bool ours : {run % 2 == 0, run % 2 != 0}) {
+                f[ours] = row.measure(ours);
+                rate[ours].push_back(f[ours].perSecond);
+                cpu[ours].push_back(f[ours].cpuMicros);
+                faults[ours].push_back(f[ours].faults);
             }
+            rateRatio.push_back(f[0].perSecond > 0 ? f[1].perSecond / f[0].perSecond : 0);
+            cpuRatio.push_back(f[0].cpuMicros > 0 ? f[1].cpuMicros / f[0].cpuMicros : 0);
         }
-        const double r1 = median(rate[1]), r0 = median(rate[0]);
-        std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), r1, r0, r0 > 0 ? r1 / r0 : 0);
+        std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), median(rate[1]),
+                    median(rate[0]), median(rateRatio));
         if (row.cpu) {
-            const double c1 = median(cpu[1]), c0 = median(cpu[0]);
-            std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f", c1, c0, c0 > 0 ? c1 / c0 : 0,
-                        median(faults[1]), median(faults[0]));
+            std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f", median(cpu[1]), median(cpu[0]),
+                        median(cpuRatio), median(faults[1]), median(faults[0]));
         }
         std::printf("\n");
         std::fflush(stdout);

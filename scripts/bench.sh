@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (normal configuration) and prints our echo server and client beside
 # Boost.Beast's: messages per second, server CPU and page faults per message, and masking
-# against memcpy; each figure the median of three runs. Extra arguments go to echo_compare
-# (--runs N, --seconds S, --quick, --only TEXT). Run it when the machine is otherwise quiet.
+# against memcpy. Each figure is the median of five runs, each ratio the median of the runs' own
+# ratios (both servers are measured back to back in every run). Extra arguments go to
+# echo_compare (--runs N, --seconds S, --quick, --only TEXT). Run it on an otherwise quiet machine.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -11,6 +12,6 @@ cd "$root"
 cmake -S . -B build/normal -G Ninja -DCMAKE_CXX_COMPILER=g++ -DTIDEWIRE_SANITIZER=none >/dev/null
 cmake --build build/normal -j "${TIDEWIRE_JOBS:-$(nproc)}" --target echo_compare load_bench
 echo "== load: $(uptime)"
-build/normal/bench/echo_compare --runs 3 "$@"
+build/normal/bench/echo_compare --runs 5 "$@"
 echo "== memory per idle session"
 build/normal/bench/load_bench 1000 2000 | sed -n '1,5p'
