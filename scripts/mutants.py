@@ -115,7 +115,7 @@ MUTANTS = [
     ("ReceiveLowWater.h", "std::min(coming, limits::receiveLowWaterBytes)",
      "std::max(coming, limits::receiveLowWaterBytes)"),
     ("ReceiveLowWater.h", "owed > held ? owed - held : 0", "owed > held ? owed : 0"),
-    ("TlsStream.h", "        lowWater.expect(socket, readOwes, limits::tlsHeldBytes);", ""),
+    ("TlsStream.h", "        lowWater.expect(socket, readOwes, heldBound());", ""),
     ("FrameReader.h", "        expectBytes(stream, 0);", ""),
     ("WriteQueue.h", "buffers.emplace_back(attachment.payload.data(), attachment.payload.size());", ""),
     ("OutgoingFrames.cpp", "applyMask(payload, size, key);", "applyMask(payload, size / 2, key);"),
@@ -124,6 +124,10 @@ MUTANTS = [
     ("FrameReader.h", "        std::vector<uint8_t>().swap(spare);", ""),
     ("LivenessTimer.h", "            derived().releaseIdleStorage();", ""),
     ("ConnectionEngine.h", "if (session.onOwnedMessageHandler.isSet()) {", "if (false) {"),
+    ("FrameWriter.h", "void holdWrites() { held = true; }", "void holdWrites() {}"),
+    ("FrameReader.h", "        derived().releaseWrites();", ""),
+    ("TlsStream.h", "            Op::write, gathered.get(), size,", "            Op::write, gathered.get() + 1, size,"),
+    ("TlsStream.cpp", "        link.received += static_cast<size_t>(n);", ""),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the

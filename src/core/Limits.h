@@ -36,9 +36,9 @@ constexpr size_t payloadGrowthStepBytes = 64 * 1024;
 // A large payload's socket wakes its reader once this much of it (at most) has arrived.
 constexpr size_t receiveLowWaterBytes = 256 * 1024;
 
-// What a TLS session may hold of a payload already received (a decrypted record and one read
-// ahead), so never waited for on the socket again.
-constexpr size_t tlsHeldBytes = 40 * 1024;
+// The most plain text one TLS record carries: a write that begins with a small buffer (a
+// frame header) is gathered up to this much, so the header does not go in a record alone.
+constexpr size_t tlsRecordBytes = 16 * 1024;
 
 // Message storage (a frame's payload, a reassembled message, the write buffers) keeps its
 // capacity up to this much from one message to the next, so a steady stream of large messages

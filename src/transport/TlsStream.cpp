@@ -25,6 +25,7 @@ int socketRead(BIO* bio, char* data, int size) {
         n = ::recv(link.socket->native_handle(), data, static_cast<size_t>(size), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
+        link.received += static_cast<size_t>(n);
         return static_cast<int>(n);
     }
     if (n == 0) {
@@ -146,6 +147,13 @@ TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes
             break;  // failed: reported by the next read
         }
     }
+    if (op == Op::read) {
+        plainRead += bytes;
+        if (SSL_has_pending(ssl) != 1) {
+            link.received = 0;
+            plainRead = 0;
+        }
+    }
     return want;
 }
 
@@ -161,6 +169,9 @@ void TlsStream::keepBuffers(bool keep) {
     } else {
         SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
         SSL_free_buffers(ssl);  // refused while records wait: they go once handled
+        if (!gatherBusy) {
+            gathered.reset();
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <asio/ssl/context.hpp>
 #include <asio/ssl/stream_base.hpp>
 #include <cstddef>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -67,12 +68,37 @@ public:
         run(Op::read, first.data(), first.size(), std::forward<Handler>(handler), true);
     }
 
-    // handler(const std::error_code&, size_t): writes from the first non-empty buffer.
+    // handler(const std::error_code&, size_t): writes from the first non-empty buffer, or,
+    // when that one is smaller than a record and more follow, one record gathered from them
+    // (a frame header then its payload): a reader then gets the header with the payload's
+    // start, not in a record of its own.
     template <class Buffers, class Handler>
     void async_write_some(const Buffers& buffers, Handler&& handler) {
         const asio::const_buffer first = firstNonEmpty<asio::const_buffer>(buffers);
-        run(Op::write, const_cast<void*>(first.data()), first.size(),
-            std::forward<Handler>(handler), true);
+        const size_t total = asio::buffer_size(buffers);
+        if (first.size() >= limits::tlsRecordBytes || total == first.size()) {
+            run(Op::write, const_cast<void*>(first.data()), first.size(),
+                std::forward<Handler>(handler), true);
+            return;
+        }
+        if (!gathered) {
+            gathered.reset(new uint8_t[limits::tlsRecordBytes]);
+        }
+        // OpenSSL may ask to be called again with the same bytes: they stay until completion.
+        gatherBusy = true;
+        const size_t size =
+            asio::buffer_copy(asio::buffer(gathered.get(), limits::tlsRecordBytes), buffers);
+        run(
+            Op::write, gathered.get(), size,
+            [this, handler = std::forward<Handler>(handler)](const std::error_code& ec,
+                                                             size_t bytes) mutable {
+                gatherBusy = false;
+                if (!buffersKept) {
+                    gathered.reset();
+                }
+                handler(ec, bytes);
+            },
+            true);
     }
 
     // One read without waiting: would_block when nothing can be read yet.
@@ -86,7 +112,7 @@ public:
             wait = asio::socket_base::wait_write;
         }
         keepBuffers(false);
-        lowWater.expect(socket, readOwes, limits::tlsHeldBytes);
+        lowWater.expect(socket, readOwes, heldBound());
         socket.async_wait(wait, std::forward<Handler>(handler));
     }
 
@@ -97,14 +123,21 @@ public:
     // What the BIO saw of the socket during the current SSL call.
     struct SocketLink {
         asio::ip::tcp::socket* socket;
-        int error = 0;     // errno of a failed recv or send
-        bool eof = false;  // recv returned 0
+        int error = 0;        // errno of a failed recv or send
+        bool eof = false;     // recv returned 0
+        size_t received = 0;  // taken off the socket since OpenSSL last held nothing
     };
 
 private:
     enum class Op { connect, accept, read, write };
 
     void keepBuffers(bool keep);
+
+    // At most what OpenSSL holds of what it took off the socket (records not yet decrypted,
+    // plain text not yet read), which the peer will not send again: all it received since it
+    // last held nothing, less the plain text read since. Record overheads count in, so the
+    // bound only errs high.
+    size_t heldBound() const { return link.received > plainRead ? link.received - plainRead : 0; }
     enum class Want { nothing, read, write };
 
     // One operation: `bytes` moved, or the direction it waits for, or its error in `ec`.
@@ -120,7 +153,7 @@ private:
         if (want != Want::nothing) {
             // Only a read of application data waits for the mark; a handshake or a write that
             // has to read (renegotiation) waits for any byte.
-            lowWater.expect(socket, op == Op::read ? readOwes : 0, limits::tlsHeldBytes);
+            lowWater.expect(socket, op == Op::read ? readOwes : 0, heldBound());
             socket.async_wait(
                 want == Want::read ? asio::socket_base::wait_read : asio::socket_base::wait_write,
                 [this, op, data, size,
@@ -159,7 +192,10 @@ private:
     Want readWants = Want::read;     // of the last read_some that had to wait
     std::error_code laterReadError;  // met after bytes that a read returned first
     size_t readOwes = 0;             // plain text the next read waits for
+    size_t plainRead = 0;            // read since OpenSSL last held nothing
     bool buffersKept = false;        // OpenSSL's record buffers stay between calls
+    std::unique_ptr<uint8_t[]> gathered;  // one record's plain text, kept like those buffers
+    bool gatherBusy = false;              // a write from `gathered` is under way
     ReceiveLowWater lowWater;
 };
 
