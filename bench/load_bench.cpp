@@ -242,6 +242,7 @@ public:
     void opened() { add(openCount); }
     void ended() { add(endCount); }
     bool waitForEnded(int count) { return waitFor(endCount, count); }
+    bool waitForOpened(int count) { return waitFor(openCount, count); }
 
 private:
     void add(int& counter) {
@@ -453,6 +454,10 @@ void measureIdleMemory(ClientProcess& clients, bool ours, bool tls, int sessions
     const long residentBefore = residentBytes();
     const size_t heapBefore = heapInUse();
     reply = clients.run({Op::openAndHold, server->port(), tls, sessions, 0});
+    // A client sees its 101 before the server has finished opening the session (and given
+    // back the buffer that read the request): let the server's side settle first.
+    server->tally.waitForOpened(sessions + warmUp);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long resident = residentBytes() - residentBefore;
     const long heap = static_cast<long>(heapInUse()) - static_cast<long>(heapBefore);
     clients.run({Op::closeHeld, 0, tls, 0, 0});
