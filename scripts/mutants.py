@@ -128,6 +128,7 @@ MUTANTS = [
     ("FrameReader.h", "        derived().releaseWrites();", ""),
     ("TlsStream.h", "            Op::write, gathered.get(), size,", "            Op::write, gathered.get() + 1, size,"),
     ("TlsStream.cpp", "        link.received += static_cast<size_t>(n);", ""),
+    ("FrameReader.h", "derived().watchesArrivals() ? 0 : room - payloadFilled", "room - payloadFilled"),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the

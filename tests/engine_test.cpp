@@ -353,6 +353,18 @@ TEST(WriteBatching, AnswersToOneReadLeaveTogether) {
     EXPECT_EQ(writes, 2u);  // the message sent before the open, then the three Pongs
 }
 
+// With keepalive on, every arrival of a large frame counts as life, so none may be held back.
+TEST(ReceiveLowWater, NoneWhileKeepaliveWatchesArrivals) {
+    for (const int keepalive : {0, 3600 * 1000}) {
+        size_t mostExpected = 0;
+        Script script{frame(B, Bytes(70000, 'k'), true)};
+        script.keepalive = std::chrono::milliseconds(keepalive);
+        script.mostExpected = &mostExpected;
+        tidewire_memory::runConnection<false>(script, UINT64_MAX, [](WebSocketSession&) {});
+        EXPECT_EQ(mostExpected != 0, keepalive == 0) << keepalive;
+    }
+}
+
 // A reader is never told to wait for more than the peer still owes, or it could wait forever.
 TEST(ReceiveLowWater, NeverAboveWhatThePeerStillOwes) {
     using relaymatrix::extensions::tidewire::ReceiveLowWater;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <asio.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +31,8 @@ struct Script {
     std::string extensions = "";
     size_t pauseAt = SIZE_MAX;  // the peer goes quiet for a while once this many bytes are read
     size_t* writes = nullptr;   // counts the engine's writes
+    size_t* mostExpected = nullptr;          // the largest receive mark the engine asked for
+    std::chrono::milliseconds keepalive{0};  // the engine's keepalive interval
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -58,7 +61,10 @@ public:
                                                          : std::error_code();
         return ec ? 0 : read(b, ec);
     }
-    void expectBytes(size_t) {}
+    void expectBytes(size_t owed) {
+        if (script.mostExpected)
+            *script.mostExpected = std::max(*script.mostExpected, owed);
+    }
     template <class Handler>
     void async_wait(asio::socket_base::wait_type, Handler&& handler) {
         afterPause([this, h = std::move(handler)]() mutable {
@@ -196,11 +202,12 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     Bytes written;
     auto connection = std::make_shared<MemoryConnection<Client>>(loop, script, written);
     connection->setMaxMessageSize(maxMessageSize);
+    ConnectionOptions options;
+    options.keepaliveInterval = script.keepalive;
+    options.compression.enabled = !script.extensions.empty();
+    options.compression.minimumMessageBytes = 4;
+    connection->configure(options);
     if (!script.extensions.empty()) {
-        ConnectionOptions options;
-        options.compression.enabled = true;
-        options.compression.minimumMessageBytes = 4;
-        connection->configure(options);
         if (script.extensions != "-" && Client)
             connection->acceptCompression({script.extensions});
         else if (script.extensions != "-")
