@@ -335,9 +335,10 @@ int main(int argc, char** argv) {
                     true});
     rows.push_back({"masking 64 B (GB/s) vs memcpy", measureMasking, false});
 
-    std::printf("%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio); server "
-                "pinned to core 0, load on 1\n",
-                runs, seconds);
+    std::printf(
+        "%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio); server "
+        "pinned to core 0, load on 1\n",
+        runs, seconds);
     std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s\n", "point (messages/s)", "ours",
                 "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast");
     for (const Row& row : rows) {
@@ -359,8 +360,8 @@ int main(int argc, char** argv) {
             rateRatio.push_back(f[0].perSecond > 0 ? f[1].perSecond / f[0].perSecond : 0);
             cpuRatio.push_back(f[0].cpuMicros > 0 ? f[1].cpuMicros / f[0].cpuMicros : 0);
         }
-        std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), median(rate[1]),
-                    median(rate[0]), median(rateRatio));
+        std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), median(rate[1]), median(rate[0]),
+                    median(rateRatio));
         if (row.cpu) {
             std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f", median(cpu[1]), median(cpu[0]),
                         median(cpuRatio), median(faults[1]), median(faults[0]));

@@ -189,11 +189,11 @@ private:
     asio::ip::tcp::socket& socket;
     SSL* ssl = nullptr;  // owns the BIO, which points at `link`
     SocketLink link;
-    Want readWants = Want::read;     // of the last read_some that had to wait
-    std::error_code laterReadError;  // met after bytes that a read returned first
-    size_t readOwes = 0;             // plain text the next read waits for
-    size_t plainRead = 0;            // read since OpenSSL last held nothing
-    bool buffersKept = false;        // OpenSSL's record buffers stay between calls
+    Want readWants = Want::read;          // of the last read_some that had to wait
+    std::error_code laterReadError;       // met after bytes that a read returned first
+    size_t readOwes = 0;                  // plain text the next read waits for
+    size_t plainRead = 0;                 // read since OpenSSL last held nothing
+    bool buffersKept = false;             // OpenSSL's record buffers stay between calls
     std::unique_ptr<uint8_t[]> gathered;  // one record's plain text, kept like those buffers
     bool gatherBusy = false;              // a write from `gathered` is under way
     ReceiveLowWater lowWater;
