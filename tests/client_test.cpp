@@ -216,6 +216,7 @@ TEST(Client, TlsTrustAndHostNames) {
         {"wss", "localhost", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 localhost"},
         {"https", "127.0.0.1", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 "},
         {"wss", "localhost", certs.otherCert, certs.otherKey, certs.ca},  // for another name
+        {"wss", "127.0.0.1", certs.otherCert, certs.otherKey, certs.ca},  // not for this address
         {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},      // nobody vouches for it
         {"wss", "localhost", hidden, hiddenKey, certs.ca},                // its CA is not trusted
         {"wss", "localhost", hidden, hiddenKey, certs.ca, byFile, "", "TLSv1.2 localhost"},
