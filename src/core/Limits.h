@@ -40,6 +40,11 @@ constexpr size_t receiveLowWaterBytes = 256 * 1024;
 // frame header) is gathered up to this much, so the header does not go in a record alone.
 constexpr size_t tlsRecordBytes = 16 * 1024;
 
+// Ciphertext kept for a TLS socket that does not take it yet: one write's records and the
+// few answers reads must send (alerts, a key update). A peer that keeps asking for answers
+// without reading them fails its connection past this.
+constexpr size_t tlsUnsentBytes = 256 * 1024;
+
 // Message storage (a frame's payload, a reassembled message, the write buffers) keeps its
 // capacity up to this much from one message to the next, so a steady stream of large messages
 // reuses memory instead of mapping, zero-filling and returning fresh pages every time. Larger

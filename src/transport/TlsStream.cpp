@@ -25,7 +25,7 @@ int socketRead(BIO* bio, char* data, int size) {
         n = ::recv(link.socket->native_handle(), data, static_cast<size_t>(size), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-        link.received += static_cast<size_t>(n);
+        link.incoming.consume(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(n));
         return static_cast<int>(n);
     }
     if (n == 0) {
@@ -38,23 +38,33 @@ int socketRead(BIO* bio, char* data, int size) {
     return n == 0 ? 0 : -1;
 }
 
-// MSG_NOSIGNAL: a peer that reset the connection must not raise SIGPIPE in the host.
+// MSG_NOSIGNAL: a peer that reset the connection must not raise SIGPIPE in the host. Every
+// byte is taken: what the socket refuses waits in `link.unsent`, behind which anything
+// written later queues, so OpenSSL never sees a write half done.
 int socketWrite(BIO* bio, const char* data, int size) {
     Link& link = *static_cast<Link*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    ssize_t n;
-    do {
-        n = ::send(link.socket->native_handle(), data, static_cast<size_t>(size), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-        return static_cast<int>(n);
+    const size_t length = static_cast<size_t>(size);
+    size_t sent = 0;
+    if (link.unsent.empty()) {
+        ssize_t n;
+        do {
+            n = ::send(link.socket->native_handle(), data, length, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            link.error = errno;
+            return -1;
+        }
+        sent = n > 0 ? static_cast<size_t>(n) : 0;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        BIO_set_retry_write(bio);
-    } else {
-        link.error = errno;
+    if (sent < length) {
+        if (link.unsent.size() + (length - sent) > limits::tlsUnsentBytes) {
+            link.error = ENOBUFS;
+            return -1;
+        }
+        link.unsent.append(reinterpret_cast<const uint8_t*>(data) + sent, length - sent);
     }
-    return -1;
+    return size;
 }
 
 // Nothing is buffered in the BIO, so a flush has nothing to do; other controls are unsupported.
@@ -86,7 +96,8 @@ BIO_METHOD* socketMethod() {
 }  // namespace
 
 TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context)
-    : socket(socket), link{&socket} {
+    : socket(socket) {
+    link.socket = &socket;
     BIO_METHOD* method = socketMethod();
     ssl = method != nullptr ? SSL_new(context.native_handle()) : nullptr;
     BIO* bio = ssl != nullptr ? BIO_new(method) : nullptr;
@@ -102,6 +113,10 @@ TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context)
     // ticket), so waiting for the socket happens only once it has nothing more to give.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                           SSL_MODE_RELEASE_BUFFERS | SSL_MODE_AUTO_RETRY);
+    // A TLS 1.2 renegotiation would run a handshake inside reads and writes that are each
+    // other's business here; it is refused with a warning alert, and a peer that insists ends
+    // the connection itself. (TLS 1.3 key updates need no handshake and are carried.)
+    SSL_set_options(ssl, SSL_OP_NO_RENEGOTIATION);
     // One recv takes whatever has arrived, not a record's header and then its body.
     SSL_set_read_ahead(ssl, 1);
 }
@@ -123,7 +138,8 @@ size_t TlsStream::read_some(const asio::mutable_buffer& buffer, std::error_code&
 
 // A read also takes the records OpenSSL has already received, as a socket's read takes
 // everything that has arrived: a burst of small messages is handled in one go. A failure met
-// on the way is kept for the next read, after the bytes before it.
+// on the way is kept for the next read, after the bytes before it. A handshake or a write is
+// done only once all it produced is on the socket.
 TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes,
                                    std::error_code& ec) {
     bytes = 0;
@@ -131,30 +147,86 @@ TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes
     if (size == 0 && (op == Op::read || op == Op::write)) {
         return Want::nothing;
     }
-    if (op == Op::read && laterReadError) {
-        std::swap(ec, laterReadError);
-        return Want::nothing;
-    }
-    const Want want = call(op, data, size, bytes, ec);
-    while (op == Op::read && bytes != 0 && bytes < size && SSL_has_pending(ssl) == 1) {
-        size_t more = 0;
-        if (call(op, static_cast<char*>(data) + bytes, size - bytes, more, laterReadError) !=
-            Want::nothing) {
-            break;
-        }
-        bytes += more;
-        if (more == 0) {
-            break;  // failed: reported by the next read
-        }
-    }
     if (op == Op::read) {
-        plainRead += bytes;
-        if (SSL_has_pending(ssl) != 1) {
-            link.received = 0;
-            plainRead = 0;
+        if (laterReadError) {
+            std::swap(ec, laterReadError);
+            return Want::nothing;
+        }
+        const Want want = call(op, data, size, bytes, ec);
+        while (bytes != 0 && bytes < size && SSL_has_pending(ssl) == 1) {
+            size_t more = 0;
+            if (call(op, static_cast<char*>(data) + bytes, size - bytes, more, laterReadError) !=
+                Want::nothing) {
+                break;
+            }
+            bytes += more;
+            if (more == 0) {
+                break;  // failed: reported by the next read
+            }
+        }
+        if (!link.unsent.empty()) {
+            sendUnsentLater();
+        }
+        return want;
+    }
+    if (op == Op::write && writeTaken == notTaken) {
+        const Want want = call(op, data, size, bytes, ec);
+        if (want != Want::nothing || ec) {
+            return want;
+        }
+        writeTaken = bytes;
+    }
+    const Want want = op == Op::write ? Want::nothing : call(op, data, size, bytes, ec);
+    std::error_code sendError;
+    if (!sendUnsent(sendError)) {
+        if (!ec && !sendError) {
+            return Want::write;  // the handshake is called again: it has nothing new to do
+        }
+        ec = ec ? ec : sendError;
+    }
+    if (op == Op::write) {
+        bytes = ec ? 0 : writeTaken;
+        writeTaken = notTaken;
+    }
+    return ec ? Want::nothing : want;
+}
+
+bool TlsStream::sendUnsent(std::error_code& ec) {
+    UnsentCiphertext& unsent = link.unsent;
+    while (!unsent.empty()) {
+        const ssize_t n =
+            ::send(socket.native_handle(), unsent.data(), unsent.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            unsent.consume(static_cast<size_t>(n));
+        } else if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                ec = std::error_code(errno, asio::error::get_system_category());
+            }
+            return false;
         }
     }
-    return want;
+    return true;
+}
+
+void TlsStream::sendUnsentLater() {
+    std::error_code ec;
+    if (unsentWatched || sendUnsent(ec) || ec) {
+        return;  // a failed socket shows itself to the next read or write
+    }
+    if (!alive) {
+        alive = std::make_shared<bool>(true);
+    }
+    unsentWatched = true;
+    socket.async_wait(asio::socket_base::wait_write,
+                      [this, stream = std::weak_ptr<bool>(alive)](const std::error_code& ec) {
+                          if (stream.expired()) {
+                              return;
+                          }
+                          unsentWatched = false;
+                          if (!ec) {
+                              sendUnsentLater();
+                          }
+                      });
 }
 
 // While bytes come, OpenSSL keeps its record buffers; once the reader waits for the socket,
@@ -169,6 +241,7 @@ void TlsStream::keepBuffers(bool keep) {
     } else {
         SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
         SSL_free_buffers(ssl);  // refused while records wait: they go once handled
+        link.unsent.release();
         if (!gatherBusy) {
             gathered.reset();
         }

@@ -12,13 +12,17 @@
 
 #include "core/Limits.h"
 #include "engine/ReceiveLowWater.h"
+#include "transport/TlsSocketLink.h"
 
 namespace relaymatrix::extensions::tidewire {
 
 // A TLS session on a TCP socket, for the connection engine and the transports. OpenSSL reads
 // and writes the socket's descriptor itself (through a minimal BIO, with MSG_NOSIGNAL), so a
 // record is decrypted straight into the caller's buffer and encrypted straight onto the
-// socket, and an idle session keeps no buffer at all (see keepBuffers).
+// socket, and an idle session keeps no buffer at all (see keepBuffers). What the socket does
+// not take at once is kept by the stream (TlsSocketLink), and a write completes only once it
+// is all on the socket. TLS 1.2 renegotiation is refused in both roles; TLS 1.3 key updates
+// are carried.
 //
 // Loop thread only. One read and one write may be pending at once, or the handshake alone.
 // Every operation tries its SSL call first and waits for the socket only when OpenSSL asks
@@ -112,48 +116,45 @@ public:
             wait = asio::socket_base::wait_write;
         }
         keepBuffers(false);
-        lowWater.expect(socket, readOwes, heldBound());
+        lowWater.expect(socket, readOwes, link.incoming.owed());
         socket.async_wait(wait, std::forward<Handler>(handler));
     }
 
     // The next read waits for `owed` more bytes of plain text, which the peer must still send
-    // (0: any byte). Records OpenSSL holds already are not waited for again.
+    // (0: any byte); never longer than the record in progress lasts.
     void expectBytes(size_t owed) { readOwes = owed; }
 
-    // What the BIO saw of the socket during the current SSL call.
-    struct SocketLink {
-        asio::ip::tcp::socket* socket;
-        int error = 0;        // errno of a failed recv or send
-        bool eof = false;     // recv returned 0
-        size_t received = 0;  // taken off the socket since OpenSSL last held nothing
-    };
+    using SocketLink = TlsSocketLink;
 
 private:
     enum class Op { connect, accept, read, write };
 
     void keepBuffers(bool keep);
-
-    // At most what OpenSSL holds of what it took off the socket (records not yet decrypted,
-    // plain text not yet read), which the peer will not send again: all it received since it
-    // last held nothing, less the plain text read since. Record overheads count in, so the
-    // bound only errs high.
-    size_t heldBound() const { return link.received > plainRead ? link.received - plainRead : 0; }
     enum class Want { nothing, read, write };
 
     // One operation: `bytes` moved, or the direction it waits for, or its error in `ec`.
     Want perform(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
     // One SSL call, the same way; `bytes` and `ec` are set only by success and failure.
     Want call(Op op, void* data, size_t size, size_t& bytes, std::error_code& ec);
+    // Sends what the socket did not take; true once nothing is left, false on would-block or
+    // failure (`ec`).
+    bool sendUnsent(std::error_code& ec);
+    // A read that had to answer the peer leaves its answer to be sent once the socket takes
+    // it, whether or not a write of ours is waiting too.
+    void sendUnsentLater();
 
     template <class Handler>
     void run(Op op, void* data, size_t size, Handler&& handler, bool initiating) {
+        if (initiating && op == Op::write) {
+            writeTaken = notTaken;
+        }
         size_t bytes = 0;
         std::error_code ec;
         const Want want = perform(op, data, size, bytes, ec);
         if (want != Want::nothing) {
-            // Only a read of application data waits for the mark; a handshake or a write that
-            // has to read (renegotiation) waits for any byte.
-            lowWater.expect(socket, op == Op::read ? readOwes : 0, heldBound());
+            // Only a read of application data waits for the mark; a handshake waits for any
+            // byte.
+            lowWater.expect(socket, op == Op::read ? readOwes : 0, link.incoming.owed());
             socket.async_wait(
                 want == Want::read ? asio::socket_base::wait_read : asio::socket_base::wait_write,
                 [this, op, data, size,
@@ -189,10 +190,13 @@ private:
     asio::ip::tcp::socket& socket;
     SSL* ssl = nullptr;  // owns the BIO, which points at `link`
     SocketLink link;
-    Want readWants = Want::read;          // of the last read_some that had to wait
-    std::error_code laterReadError;       // met after bytes that a read returned first
-    size_t readOwes = 0;                  // plain text the next read waits for
-    size_t plainRead = 0;                 // read since OpenSSL last held nothing
+    Want readWants = Want::read;     // of the last read_some that had to wait
+    std::error_code laterReadError;  // met after bytes that a read returned first
+    size_t readOwes = 0;             // plain text the next read waits for
+    static constexpr size_t notTaken = SIZE_MAX;
+    size_t writeTaken = notTaken;         // plain text the pending write's SSL_write took
+    bool unsentWatched = false;           // a wait to send `link.unsent` is pending
+    std::shared_ptr<bool> alive;          // lets that wait find the stream gone
     bool buffersKept = false;             // OpenSSL's record buffers stay between calls
     std::unique_ptr<uint8_t[]> gathered;  // one record's plain text, kept like those buffers
     bool gatherBusy = false;              // a write from `gathered` is under way
