@@ -95,8 +95,7 @@ BIO_METHOD* socketMethod() {
 
 }  // namespace
 
-TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context)
-    : socket(socket) {
+TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context) : socket(socket) {
     link.socket = &socket;
     BIO_METHOD* method = socketMethod();
     ssl = method != nullptr ? SSL_new(context.native_handle()) : nullptr;
@@ -130,7 +129,6 @@ size_t TlsStream::read_some(const asio::mutable_buffer& buffer, std::error_code&
     size_t bytes = 0;
     const Want want = perform(Op::read, buffer.data(), buffer.size(), bytes, ec);
     if (want != Want::nothing) {
-        readWants = want;
         ec = asio::error::would_block;
     }
     return bytes;

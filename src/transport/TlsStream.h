@@ -26,7 +26,9 @@ namespace relaymatrix::extensions::tidewire {
 //
 // Loop thread only. One read and one write may be pending at once, or the handshake alone.
 // Every operation tries its SSL call first and waits for the socket only when OpenSSL asks
-// for it, in whichever direction it asks (a write may need to read, and a read to write).
+// for it, or when the socket has not taken all a handshake or a write produced. A read never
+// waits to write: an answer it must send (an alert, a key update) goes when the socket takes
+// it, behind any write of ours.
 // Handlers never run inside the initiating call. Closing the socket completes pending
 // operations with operation_aborted; a pending operation refers to the stream, so whatever
 // keeps the handler's owner alive must keep the stream alive too.
@@ -108,13 +110,9 @@ public:
     // One read without waiting: would_block when nothing can be read yet.
     size_t read_some(const asio::mutable_buffer& buffer, std::error_code& ec);
 
-    // Completes when a read may make progress (`wait` is wait_read): the socket is readable,
-    // or writable when the last read_some needed to write.
+    // Completes when a read may make progress (`wait` is wait_read): the socket is readable.
     template <class Handler>
     void async_wait(asio::socket_base::wait_type wait, Handler&& handler) {
-        if (wait == asio::socket_base::wait_read && readWants == Want::write) {
-            wait = asio::socket_base::wait_write;
-        }
         keepBuffers(false);
         lowWater.expect(socket, readOwes, link.incoming.owed());
         socket.async_wait(wait, std::forward<Handler>(handler));
@@ -190,7 +188,6 @@ private:
     asio::ip::tcp::socket& socket;
     SSL* ssl = nullptr;  // owns the BIO, which points at `link`
     SocketLink link;
-    Want readWants = Want::read;     // of the last read_some that had to wait
     std::error_code laterReadError;  // met after bytes that a read returned first
     size_t readOwes = 0;             // plain text the next read waits for
     static constexpr size_t notTaken = SIZE_MAX;
