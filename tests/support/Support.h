@@ -59,6 +59,17 @@ private:
     Items items;
 };
 
+// What `call` throws, as its what() tells it; empty when it returns.
+template <class Call>
+std::string thrownText(Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // Every log line while alive, as "level text" ("debug [WebSocketClient] Received pong").
 class LogRecorder : public Recorder {
 public:
