@@ -109,10 +109,13 @@ TEST(Client, MasksItsFramesSendsHeldMessagesAndClosesInOrder) {
               (std::vector<std::string>{"1*:ea", "0*:rl", "0:y", std::string("2:\0\1\2", 5), "9:p",
                                         "8:\x03\xE8"}));
     EXPECT_EQ(masks, std::vector<bool>(6, true));
-    c.server.write(frame(8, {0x03, 0xE8}, false));
+    EXPECT_EQ(c.client->identity().closeCode, 0u);
+    c.server.write(frame(8, {0x0F, 0xA1, 'b', 'y'}, false));  // 4001 "by"
     c.server.waitForClose();
     ASSERT_TRUE(c.logs.waitFor("debug [WebSocketClient] Connection closed"));
     EXPECT_EQ(c.events.all(), (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(std::to_string(c.client->identity().closeCode) + c.client->identity().closeReason,
+              "4001by");
 }
 
 // Offered as configured; an answer that does not fit the offer fails the handshake.

@@ -40,6 +40,7 @@ namespace relaymatrix::extensions::tidewire {
 //   void onHandshakeWritten(const std::error_code&);
 //   void onHandshakeBlock(const std::error_code&, const std::string& headerBlock);
 //   void connectionClosed();                       last step of close()
+//   template <class F> void updateIdentity(F&& f); f(SessionIdentity&) under its lock
 //
 // Threads: sendMessage, sendClose and setMaxMessageSize may be called on any thread.
 // Everything else runs on the loop thread only, which is the only thread touching the state.
@@ -188,6 +189,13 @@ public:
                 return true;
             case opcodes::Close:
                 Log::info("Client disconnected: ", currentPeerText());
+                derived().updateIdentity([&frame](SessionIdentity& who) {
+                    const std::vector<uint8_t>& p = frame.payload;
+                    // RFC 6455 7.1.5: a Close without a status code counts as 1005.
+                    who.closeCode = p.size() >= 2 ? static_cast<uint16_t>(p[0] << 8 | p[1])
+                                                  : limits::closeStatusNone;
+                    who.closeReason.assign(p.begin() + std::min<size_t>(p.size(), 2), p.end());
+                });
                 if (Writer::closeSent()) {
                     endOrderly();
                 } else {

@@ -114,6 +114,11 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     }
 
     tcp::socket& tcpSocket() { return socket; }
+    template <class F>
+    void updateIdentity(F&& f) {
+        std::lock_guard<std::mutex> lock(knownMutex);
+        f(known);
+    }
     WebSocketSession& session() { return owner; }
     void connectionClosed() {
         resolver.cancel();
