@@ -1,4 +1,5 @@
 // `tidewire connect URL`: standard input out as messages, messages in to standard output.
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,9 @@ namespace {
 // How long an orderly close may take once standard input has ended.
 constexpr std::chrono::seconds closeWait{5};
 constexpr uint64_t maxMilliseconds = 24ull * 3600 * 1000;
+// The library waits as long as the system lets it; a person at a shell should not, for
+// example when a wss:// URL reaches a server that answers in plain text.
+constexpr std::chrono::seconds defaultOpeningTimeout{10};
 
 // What the input reader and the client's handlers tell the command's own thread.
 struct Events {
@@ -45,12 +49,12 @@ struct Events {
 
 ConnectionOptions optionsFrom(const Arguments& arguments) {
     ConnectionOptions options;
-    if (arguments.has("timeout")) {
-        const std::chrono::milliseconds timeout(
-            parseNumber(arguments.last("timeout"), maxMilliseconds, "timeout"));
-        options.connectTimeout = timeout;
-        options.handshakeTimeout = timeout;
-    }
+    const std::chrono::milliseconds timeout =
+        arguments.has("timeout") ? std::chrono::milliseconds(parseNumber(
+                                       arguments.last("timeout"), maxMilliseconds, "timeout"))
+                                 : defaultOpeningTimeout;
+    options.connectTimeout = timeout;
+    options.handshakeTimeout = timeout;
     if (arguments.has("ping-interval")) {
         options.keepaliveInterval = std::chrono::milliseconds(
             parseNumber(arguments.last("ping-interval"), maxMilliseconds, "ping interval"));
@@ -77,7 +81,10 @@ ConnectionOptions optionsFrom(const Arguments& arguments) {
 // The library parses any text as a URL; the tool refuses early what cannot be a server.
 void checkURL(const std::string& text) {
     const URL url = URL::parse(text);
-    const std::string& scheme = url.getScheme();
+    std::string scheme = url.getScheme();
+    for (char& c : scheme) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     if ((scheme != "ws" && scheme != "wss" && scheme != "https") || url.getHost().empty()) {
         throw UsageError("URL '" + text + "' is not ws://HOST[:PORT][/PATH] or wss://...");
     }
@@ -111,10 +118,21 @@ void startInputReader(const std::shared_ptr<Events>& events) {
     std::thread([events] {
         std::string line;
         while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();  // a line ended CR LF (Windows, a network capture)
+            }
             events->note([&] { events->lines.push_back(std::move(line)); });
         }
         events->note([&] { events->inputEnded = true; });
     }).detach();
+}
+
+// The server's close code and reason on standard error; 1000 (normal) and 1001 (going away)
+// end the command as done, any other code is a failure of its own.
+int reportClose(const SessionIdentity& who) {
+    std::fprintf(stderr, "tidewire: close code %u from the server%s%s\n", who.closeCode,
+                 who.closeReason.empty() ? "" : ": ", who.closeReason.c_str());
+    return who.closeCode == 1000 || who.closeCode == 1001 ? exitDone : exitClosedOtherwise;
 }
 
 }  // namespace
@@ -154,7 +172,7 @@ int runConnect(const std::vector<std::string>& words) {
             return exitFailed;
         }
         if (events->closed) {
-            return exitDone;
+            return reportClose(client->identity());
         }
         if (events->opened && verbose && !announced) {
             announced = true;

@@ -1,6 +1,8 @@
 // `tidewire serve PORT`: an echo or broadcast WebSocket server until told to stop.
 #include <arpa/inet.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -33,16 +35,25 @@ public:
     void leave(unsigned int id) {
         std::lock_guard<std::mutex> lock(mutex_);
         ids_.erase(id);
+        changed_.notify_all();
     }
     std::set<unsigned int> members() {
         std::lock_guard<std::mutex> lock(mutex_);
         return ids_;
     }
+    void waitUntilEmpty(std::chrono::steady_clock::duration limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, limit, [this] { return ids_.empty(); });
+    }
 
 private:
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::set<unsigned int> ids_;
 };
+
+// How long clients may take to answer the server's Close when it is stopped.
+constexpr std::chrono::seconds closeWait{2};
 
 std::unique_ptr<WebSocketServer> makeServer(const Arguments& arguments, unsigned short port) {
     const std::string certificate = arguments.last("cert");
@@ -133,6 +144,13 @@ int runServe(const std::vector<std::string>& words) {
     std::fflush(stdout);
 
     stopRequest.wait(arguments.has("stdin-stop"));
+    // Clients learn that the server goes away (1001) rather than losing the connection.
+    for (unsigned int id : audience->members()) {
+        if (auto session = server->getSession(id)) {
+            session->close({0x03, 0xe9});
+        }
+    }
+    audience->waitUntilEmpty(closeWait);
     server->stop();
     return exitDone;
 }

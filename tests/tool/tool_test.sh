@@ -65,6 +65,7 @@ run 0 $'hello there\n\xc3\xa9t\xc3\xa9 \t end' 'hello there\n\xc3\xa9t\xc3\xa9 \
 run 0 '00ff' '\x00\xff\n' connect "$url" --binary
 run 0 $'ab\ncd' 'ab\ncd\n' connect "$url" --binary --raw --ping-interval 100
 run 0 '' '' connect "$url"
+run 0 'crlf' 'crlf\r\n' connect "$url"
 # One session held open: the limit refuses the next client.
 start held "$tool" connect "$url"
 say held "held"
@@ -79,8 +80,22 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 start tls "$tool" serve 0 --stdin-stop --cert "$work/cert.pem" --key "$work/key.pem"
 port="$(listening tls)"
-run 0 'over tls' 'over tls\n' connect "wss://localhost:$port/" --ca "$work/cert.pem" --tls13
+run 0 'over tls' 'over tls\n' connect "WSS://localhost:$port/" --ca "$work/cert.pem" --tls13
 finish tls 0
+
+# A TLS client meeting a plain server gives up after the default 10 s; a server stopped by a
+# signal closes its sessions with 1001, which the client shows and ends with as done.
+start going "$tool" serve 0
+port="$(listening going)"
+run 1 '' '' connect "wss://127.0.0.1:$port/"
+grep -q "connection failed: Handshake timeout" "$work/stderr" || fail "no handshake timeout"
+start stays "$tool" connect "ws://127.0.0.1:$port/"
+say stays "here"
+expect stays "here"
+kill -TERM "${pid[going]}"
+finish stays 0
+grep -q "^tidewire: close code 1001 from the server$" "$work/stderr" || fail "no close code"
+finish going 0
 
 start picky "$tool" serve 0 --stdin-stop --origin http://good.test
 port="$(listening picky)"
@@ -90,6 +105,7 @@ run 2 '' '' connect "ws://127.0.0.1:$port/" --header "Host: x"
 finish picky 0
 
 run 0 "usage:*" "" --help
+run 0 "tidewire [0-9]*.[0-9]*.[0-9]*" "" --version
 run 2 '' '' connect "$url" --bogus
 run 2 '' '' connect ftp://example.net/
 run 2 '' '' connect "$url" --header "no colon"
