@@ -1,17 +1,14 @@
 // `tidewire serve PORT`: an echo or broadcast WebSocket server until told to stop.
 #include <arpa/inet.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "Shutdown.h"
 #include "tidewire/WebSocketServer.h"
 
 namespace relaymatrix::extensions::tidewire::tool {
@@ -23,37 +20,6 @@ bool isAddressLiteral(const std::string& text) {
     return inet_pton(AF_INET, text.c_str(), address) == 1 ||
            inet_pton(AF_INET6, text.c_str(), address) == 1;
 }
-
-// The sessions a broadcast reaches: those open and not yet ended. Touched by the server's
-// worker only, but guarded anyway so that nothing depends on that.
-class Audience {
-public:
-    void join(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ids_.insert(id);
-    }
-    void leave(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ids_.erase(id);
-        changed_.notify_all();
-    }
-    std::set<unsigned int> members() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return ids_;
-    }
-    void waitUntilEmpty(std::chrono::steady_clock::duration limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, limit, [this] { return ids_.empty(); });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::set<unsigned int> ids_;
-};
-
-// How long clients may take to answer the server's Close when it is stopped.
-constexpr std::chrono::seconds closeWait{2};
 
 std::unique_ptr<WebSocketServer> makeServer(const Arguments& arguments, unsigned short port) {
     const std::string certificate = arguments.last("cert");
@@ -109,12 +75,12 @@ int runServe(const std::vector<std::string>& words) {
     server->setMaxSessions(maxSessions);
 
     // Handlers capture the session by reference: it owns them, so it outlives every call.
-    auto audience = std::make_shared<Audience>();
+    auto audience = std::make_shared<OpenSessions>();  // those a broadcast reaches
     WebSocketServer* const serverPointer = server.get();
     server->onNewSession([=](WebSocketSession& session) {
         const unsigned int id = session.identity().id;
         session.onOpenHandler = [=, &session] {
-            audience->join(id);
+            audience->enter(id);
             if (verbose) {
                 describe("open", session.identity());
             }
@@ -145,12 +111,7 @@ int runServe(const std::vector<std::string>& words) {
 
     stopRequest.wait(arguments.has("stdin-stop"));
     // Clients learn that the server goes away (1001) rather than losing the connection.
-    for (unsigned int id : audience->members()) {
-        if (auto session = server->getSession(id)) {
-            session->close({0x03, 0xe9});
-        }
-    }
-    audience->waitUntilEmpty(closeWait);
+    audience->closeAll(*server);
     server->stop();
     return exitDone;
 }

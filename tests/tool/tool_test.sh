@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The tidewire tool end to end: tool_test.sh <tidewire binary> <tests/interop folder>.
+# The tidewire tool end to end, and the example servers with it when their folder is given:
+#   tool_test.sh <tidewire binary> <tests/interop folder> [<examples build folder>]
 # Long-running peers talk through fifos; every wait is a bounded read, never a sleep.
 set -euo pipefail
 tool="$1"
 interop="$2"
+examples="${3:-}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 declare -A in out pid
@@ -141,6 +143,21 @@ for datagram in one "two words"; do
 done
 finish sender 0
 finish listener 0
+
+# An example server whose input ends at once (as under `&` or a service manager) runs until
+# a signal, then closes its clients with 1001.
+for example in ${examples:+echo_server chat_server}; do
+    start "$example" "$examples/tidewire_$example" 0
+    eval "exec ${in[$example]}>&-"
+    IFS= read -r -t 15 line <&"${out[$example]}" || fail "$example did not start"
+    port="${line#*localhost:}"
+    start "to_$example" "$tool" connect "ws://127.0.0.1:${port%%/*}/"
+    say "to_$example" "hi"
+    expect "to_$example" "hi"
+    kill -TERM "${pid[$example]}"
+    finish "to_$example" 0
+    wait "${pid[$example]}" || fail "$example did not stop cleanly"
+done
 
 # An independent server: node ws echoes and exits when the connection closes.
 start node node "$interop/peer.js" server
