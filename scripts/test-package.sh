@@ -4,7 +4,8 @@
 # pointing at the tree (no LD_LIBRARY_PATH): runs the installed tool, and builds and runs
 # tests/package/consumer.cpp against the moved prefix through the CMake package (Release and
 # Debug) and through pkg-config. Also checks that a host's build is handed none of the
-# library's private dependencies (asio, OpenSSL, zlib). A broken install rule, run path or
+# library's private dependencies (asio, OpenSSL, zlib), and that every C++ snippet of the
+# README and the guide compiles against the installed headers (scripts/test-snippets.sh). A broken install rule, run path or
 # package file fails here.
 #
 #   scripts/test-package.sh <build dir>
@@ -33,6 +34,8 @@ if grep -rnE '^[^#]*(ASIO|asio|OpenSSL|ZLIB)' "$prefix/lib/cmake" ||
     exit 1
 fi
 echo "package: the host's build sees only the library and the SDK"
+
+"$root/scripts/test-snippets.sh" "$prefix"
 
 for type in Release Debug; do
     cmake -S "$root/tests/package" -B "$work/cmake-$type" -G Ninja -DCMAKE_BUILD_TYPE="$type" \
