@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/CloseStatus.h"
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/FrameHeader.h"
@@ -189,13 +190,8 @@ public:
                 return true;
             case opcodes::Close:
                 Log::info("Client disconnected: ", currentPeerText());
-                derived().updateIdentity([&frame](SessionIdentity& who) {
-                    const std::vector<uint8_t>& p = frame.payload;
-                    // RFC 6455 7.1.5: a Close without a status code counts as 1005.
-                    who.closeCode = p.size() >= 2 ? static_cast<uint16_t>(p[0] << 8 | p[1])
-                                                  : limits::closeStatusNone;
-                    who.closeReason.assign(p.begin() + std::min<size_t>(p.size(), 2), p.end());
-                });
+                derived().updateIdentity(
+                    [&frame](SessionIdentity& who) { noteCloseFrame(who, frame.payload); });
                 if (Writer::closeSent()) {
                     endOrderly();
                 } else {
