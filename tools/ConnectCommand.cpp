@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -90,7 +91,8 @@ void checkURL(const std::string& text) {
     }
 }
 
-WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, bool raw) {
+WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, bool raw,
+                                      bool printRtts) {
     WebSocketClient::Handlers handlers;
     handlers.onOpen = [events] { events->note([&] { events->opened = true; }); };
     handlers.onClose = [events] { events->note([&] { events->closed = true; }); };
@@ -101,6 +103,20 @@ WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, boo
                 events->failure = what;
             }
         });
+    };
+    // Our timed pings carry the time they left; keepalive pings carry nothing.
+    handlers.onPong = [printRtts](const std::vector<uint8_t>& payload) {
+        int64_t sent = 0;
+        if (!printRtts || payload.size() != sizeof sent) {
+            return;
+        }
+        std::memcpy(&sent, payload.data(), sizeof sent);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const double ms =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count() -
+                                sent) /
+            1000.0;
+        std::fprintf(stderr, "tidewire: ping round trip %.3f ms\n", ms);
     };
     handlers.onMessage = [raw](const std::vector<uint8_t>& bytes, bool isText) {
         if (isText || raw) {
@@ -139,10 +155,14 @@ int reportClose(const SessionIdentity& who) {
 
 int runConnect(const std::vector<std::string>& words) {
     const Arguments arguments(
-        words, {"binary", "raw", "tls13", "verbose"},
+        words, {"binary", "raw", "tls13", "verbose", "print-ping-rtts"},
         {"protocol", "header", "ca", "cert", "key", "ping-interval", "timeout"}, 1, 1);
     checkURL(arguments.positional()[0]);
     const ConnectionOptions options = optionsFrom(arguments);
+    const bool printRtts = arguments.has("print-ping-rtts");
+    if (printRtts && options.keepaliveInterval.count() == 0) {
+        throw UsageError("--print-ping-rtts needs --ping-interval");
+    }
     const bool binary = arguments.has("binary");
     const bool verbose = arguments.has("verbose");
     configureLogging(verbose);
@@ -150,9 +170,9 @@ int runConnect(const std::vector<std::string>& words) {
     auto events = std::make_shared<Events>();
     std::unique_ptr<WebSocketClient> client;
     try {
-        client =
-            std::make_unique<WebSocketClient>(arguments.positional()[0], arguments.all("protocol"),
-                                              handlersFor(events, arguments.has("raw")), options);
+        client = std::make_unique<WebSocketClient>(
+            arguments.positional()[0], arguments.all("protocol"),
+            handlersFor(events, arguments.has("raw"), printRtts), options);
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     } catch (const std::exception& e) {
@@ -165,6 +185,7 @@ int runConnect(const std::vector<std::string>& words) {
     bool announced = false;
     bool closing = false;
     std::chrono::steady_clock::time_point closeDeadline;
+    std::chrono::steady_clock::time_point nextPing;  // the first goes out at the open
     for (;;) {
         if (events->failed) {
             std::fprintf(stderr, "tidewire: connection %s: %s\n",
@@ -179,6 +200,16 @@ int runConnect(const std::vector<std::string>& words) {
             std::fprintf(stderr, "tidewire: connected, subprotocol '%s'\n",
                          client->identity().subprotocol.c_str());
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (printRtts && events->opened && !closing && now >= nextPing) {
+            const int64_t stamp =
+                std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
+                    .count();
+            std::vector<uint8_t> payload(sizeof stamp);
+            std::memcpy(payload.data(), &stamp, sizeof stamp);
+            client->ping(payload);
+            nextPing = now + options.keepaliveInterval;
+        }
         while (!events->lines.empty()) {
             const std::string line = std::move(events->lines.front());
             events->lines.pop_front();
@@ -190,7 +221,9 @@ int runConnect(const std::vector<std::string>& words) {
             closeDeadline = std::chrono::steady_clock::now() + closeWait;
             client->close({0x03, 0xe8});  // 1000, normal closure
         }
-        if (!closing) {
+        if (!closing && printRtts && events->opened) {
+            events->changed.wait_until(lock, nextPing);
+        } else if (!closing) {
             events->changed.wait(lock);
         } else if (events->changed.wait_until(lock, closeDeadline) == std::cv_status::timeout &&
                    !events->closed && !events->failed) {

@@ -25,6 +25,8 @@ const char usage[] = R"(usage:
       --tls13                allow TLS 1.3 as well as 1.2
       --ping-interval MS     ping after MS milliseconds (not seconds) of silence from
                              the server
+      --print-ping-rtts      with --ping-interval: also ping at the open and every
+                             interval, and print each round trip on standard error
       --timeout MS           bound the connect and the handshake to MS milliseconds
                              (10000 unless given; 0: wait as long as the system lets it)
       --verbose              log at debug level, show the chosen subprotocol

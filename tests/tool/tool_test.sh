@@ -65,7 +65,8 @@ url="ws://127.0.0.1:$(listening echo)/path"
 run 0 $'hello there\n\xc3\xa9t\xc3\xa9 \t end' 'hello there\n\xc3\xa9t\xc3\xa9 \t end\n' \
     connect "$url" --protocol x --protocol chat --header "X-Test: 1" --timeout 5000
 run 0 '00ff' '\x00\xff\n' connect "$url" --binary
-run 0 $'ab\ncd' 'ab\ncd\n' connect "$url" --binary --raw --ping-interval 100
+run 0 $'ab\ncd' 'ab\ncd\n' connect "$url" --binary --raw --ping-interval 100 --print-ping-rtts
+grep -q "^tidewire: ping round trip [0-9]*\.[0-9]* ms$" "$work/stderr" || fail "no round trip"
 run 0 '' '' connect "$url"
 run 0 'crlf' 'crlf\r\n' connect "$url"
 # One session held open: the limit refuses the next client.
