@@ -96,7 +96,7 @@ start stays "$tool" connect "ws://127.0.0.1:$port/"
 say stays "here"
 expect stays "here"
 kill -TERM "${pid[going]}"
-finish stays 0
+wait "${pid[stays]}" || fail "stays exited with $?"  # its input still open: the server closed
 grep -q "^tidewire: close code 1001 from the server$" "$work/stderr" || fail "no close code"
 finish going 0
 
@@ -110,6 +110,8 @@ finish picky 0
 run 0 "usage:*" "" --help
 run 0 "tidewire [0-9]*.[0-9]*.[0-9]*" "" --version
 run 2 '' '' connect "$url" --bogus
+[[ "$(tail -n 2 "$work/stderr")" == $'tidewire: unknown option --bogus\nRun \'tidewire --help\' for usage.' ]] ||
+    fail "a usage error is not two lines"
 run 2 '' '' connect ftp://example.net/
 run 2 '' '' connect "$url" --header "no colon"
 run 2 '' '' serve 70000
@@ -156,7 +158,7 @@ for example in ${examples:+echo_server chat_server}; do
     say "to_$example" "hi"
     expect "to_$example" "hi"
     kill -TERM "${pid[$example]}"
-    finish "to_$example" 0
+    wait "${pid[to_$example]}" || fail "the client of $example exited with $?"
     wait "${pid[$example]}" || fail "$example did not stop cleanly"
 done
 
