@@ -230,7 +230,8 @@ TEST(Client, TlsTrustAndHostNames) {
     const std::string failed = "certificate verify failed (SSL routines): ",
                       mismatch = failed + "hostname mismatch (checked \"localhost\")",
                       ipMismatch = failed + "IP address mismatch (checked \"127.0.0.1\")",
-                      selfSigned = failed + "self-signed certificate";
+                      selfSigned = failed + "self-signed certificate",
+                      expired = failed + "certificate has expired";
     struct Row {
         std::string scheme, host, certificate, key, trustStore;
         TLSOptions tls = {};
@@ -246,6 +247,7 @@ TEST(Client, TlsTrustAndHostNames) {
         {"wss", "localhost", certs.otherCert, certs.otherKey, certs.ca, {}, "", mismatch},
         {"wss", "127.0.0.1", certs.otherCert, certs.otherKey, certs.ca, {}, "", ipMismatch},
         {"wss", "localhost", certs.ca, d + "ca.key", "/nonexistent", {}, "", selfSigned},
+        {"wss", "localhost", d + "expired.pem", d + "expired.key", certs.ca, {}, "", expired},
         {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},  // nobody vouches for it
         {"wss", "localhost", hidden, hiddenKey, certs.ca},            // its CA is not trusted
         {"wss", "localhost", hidden, hiddenKey, certs.ca, byFile, "", "TLSv1.2 localhost"},
