@@ -10,11 +10,6 @@ set(TIDEWIRE_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # pkg-config files find the prefix from where they lie, so the tree may be moved.
 file(RELATIVE_PATH TIDEWIRE_PC_UP "/root/${TIDEWIRE_PKGCONFIG_DIR}" "/root")
 string(REGEX REPLACE "/$" "" TIDEWIRE_PC_UP "${TIDEWIRE_PC_UP}")
-# pkg-config: asio needs a flag only when its headers are not in a default place.
-set(TIDEWIRE_PC_ASIO_FLAGS "")
-if(NOT ASIO_INCLUDE_DIR STREQUAL "/usr/include")
-    set(TIDEWIRE_PC_ASIO_FLAGS "-I${ASIO_INCLUDE_DIR}")
-endif()
 
 install(TARGETS RelaymatrixTidewire EXPORT RelaymatrixTidewireTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT library)

@@ -3,44 +3,23 @@
 //   chat_server [PORT]        (8080 by default)
 //
 // Open examples/chat.html in two browser windows (straight from the file, no web server
-// needed), press Connect in both and type. Press Enter here to stop.
+// needed), press Connect in both and type. Ctrl-C (or SIGTERM) stops the server, which closes
+// every client's connection with 1001 first.
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "Shutdown.h"
 #include "tidewire/WebSocketServer.h"
 
 using relaymatrix::extensions::tidewire::WebSocketServer;
 using relaymatrix::extensions::tidewire::WebSocketSession;
 
-// The identifiers of the open sessions. The server's handlers all run on its one worker
-// thread, but the mutex keeps this correct if you also broadcast from another thread.
-class Room {
-public:
-    void enter(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        members_.insert(id);
-    }
-    void leave(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        members_.erase(id);
-    }
-    std::set<unsigned int> members() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return members_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::set<unsigned int> members_;
-};
-
 int main(int argc, char** argv) {
+    StopSignals stopSignals;  // before any worker thread exists
     const unsigned int port = argc > 1 ? std::atoi(argv[1]) : 8080;
-    Room room;  // declared first, so it outlives the server and every handler using it
+    OpenSessions room;  // declared first, so it outlives the server and every handler using it
     WebSocketServer server(port);
 
     // Browsers name the page's origin in their request (a page opened from a file says
@@ -65,10 +44,11 @@ int main(int argc, char** argv) {
     });
 
     server.start();
-    std::printf("chat on ws://localhost:%u/ -- open examples/chat.html, Enter stops\n",
+    std::printf("chat on ws://localhost:%u/ -- open examples/chat.html, Ctrl-C stops\n",
                 server.boundPort());
     std::fflush(stdout);
-    std::getchar();
+    stopSignals.wait();
+    room.closeAll(server);
     server.stop();
     return 0;
 }

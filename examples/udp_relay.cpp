@@ -6,9 +6,11 @@
 //   tidewire udp listen 9001
 //   udp_relay 9000 127.0.0.1 9001
 //   tidewire udp send 127.0.0.1 9000      (then type lines)
+// Ctrl-C (or SIGTERM) stops the relay.
 #include <cstdio>
 #include <cstdlib>
 
+#include "Shutdown.h"
 #include "tidewire/UDPServer.h"
 
 // The delegate runs on the receiving server's worker thread, one datagram at a time.
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s LISTEN_PORT HOST PORT\n", argv[0]);
         return 2;
     }
+    StopSignals stopSignals;  // before any worker thread exists
     // Sending mode: fixed remote endpoint, local port 0 (any). Throws std::system_error for
     // a host that is not a numeric address.
     UDPServer destination(argv[2], std::atoi(argv[3]), 0);
@@ -44,10 +47,10 @@ int main(int argc, char** argv) {
     destination.start();  // the sender runs first, so that no datagram finds it stopped
     source.start();
 
-    std::printf("relaying port %u to %s:%s -- press Enter to stop\n", source.boundPort(), argv[2],
+    std::printf("relaying port %u to %s:%s -- Ctrl-C stops\n", source.boundPort(), argv[2],
                 argv[3]);
     std::fflush(stdout);
-    std::getchar();
+    stopSignals.wait();
     source.stop();  // no delegate call after this returns
     destination.stop();
     return 0;

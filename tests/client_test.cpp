@@ -109,10 +109,13 @@ TEST(Client, MasksItsFramesSendsHeldMessagesAndClosesInOrder) {
               (std::vector<std::string>{"1*:ea", "0*:rl", "0:y", std::string("2:\0\1\2", 5), "9:p",
                                         "8:\x03\xE8"}));
     EXPECT_EQ(masks, std::vector<bool>(6, true));
-    c.server.write(frame(8, {0x03, 0xE8}, false));
+    EXPECT_EQ(c.client->identity().closeCode, 0u);
+    c.server.write(frame(8, {0x0F, 0xA1, 'b', 'y'}, false));  // 4001 "by"
     c.server.waitForClose();
     ASSERT_TRUE(c.logs.waitFor("debug [WebSocketClient] Connection closed"));
     EXPECT_EQ(c.events.all(), (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(std::to_string(c.client->identity().closeCode) + c.client->identity().closeReason,
+              "4001by");
 }
 
 // Offered as configured; an answer that does not fit the offer fails the handshake.
@@ -159,6 +162,23 @@ TEST(Client, ConnectFailuresAndBadUrls) {
     client.stop();
     client.stop();
     EXPECT_THROW(WebSocketClient("ws://h/#\n", {}), std::invalid_argument);
+    // Never a connection elsewhere: not to the listener on port 99999 & 0xFFFF, not to the
+    // loopback's port 80.
+    Peer wrapped;
+    const std::string wrapping = "ws://127.0.0.1:" + std::to_string(wrapped.port() + 65536);
+    const std::pair<std::string, std::string> refused[] = {
+        {wrapping, "Service not found"},
+        {"notaurl", "Host not found (authoritative)"},
+        {"ws://:80", "Host not found (authoritative)"},
+    };
+    for (const auto& [url, text] : refused) {
+        LogRecorder lines;
+        Recorder failures;
+        handlers.onError = [&failures](const std::string& e) { failures.add(e); };
+        WebSocketClient bad(url, {}, handlers);
+        ASSERT_TRUE(failures.waitFor(text)) << url;
+        EXPECT_TRUE(lines.waitFor("error [WebSocketClient] Connect error: " + text));
+    }
 }
 
 TEST(Client, ExtraHeadersIdentityAndIPv6) {
@@ -207,18 +227,29 @@ TEST(Client, TlsTrustAndHostNames) {
     const std::string d = certs.dir, hidden = d + "private.pem", hiddenKey = d + "private.key";
     const TLSOptions byFile{d + "ca2.pem", "", "", ""}, byDirectory{"", d + "ca2", "", ""},
         mine{"", "", d + "client.pem", d + "client.key"}, tls13{"", "", "", "", true};
+    const std::string failed = "certificate verify failed (SSL routines): ",
+                      mismatch = failed + "hostname mismatch (checked \"localhost\")",
+                      ipMismatch = failed + "IP address mismatch (checked \"127.0.0.1\")",
+                      selfSigned = failed + "self-signed certificate",
+                      expired = failed + "certificate has expired";
     struct Row {
         std::string scheme, host, certificate, key, trustStore;
         TLSOptions tls = {};
         std::string clientCa = "";
-        std::string outcome = "certificate verify failed";  // or "TLSv1.x <server name sent>"
+        // or "TLSv1.x <server name sent>"
+        std::string outcome =
+            "certificate verify failed (SSL routines): unable to get local "
+            "issuer certificate";
     } rows[] = {
         {"wss", "localhost", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 localhost"},
         {"https", "127.0.0.1", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 "},
-        {"wss", "localhost", certs.otherCert, certs.otherKey, certs.ca},  // for another name
-        {"wss", "127.0.0.1", certs.otherCert, certs.otherKey, certs.ca},  // not for this address
-        {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},      // nobody vouches for it
-        {"wss", "localhost", hidden, hiddenKey, certs.ca},                // its CA is not trusted
+        {"WsS", "localhost", certs.cert, certs.key, certs.ca, {}, "", "TLSv1.2 localhost"},
+        {"wss", "localhost", certs.otherCert, certs.otherKey, certs.ca, {}, "", mismatch},
+        {"wss", "127.0.0.1", certs.otherCert, certs.otherKey, certs.ca, {}, "", ipMismatch},
+        {"wss", "localhost", certs.ca, d + "ca.key", "/nonexistent", {}, "", selfSigned},
+        {"wss", "localhost", d + "expired.pem", d + "expired.key", certs.ca, {}, "", expired},
+        {"wss", "localhost", certs.cert, certs.key, "/nonexistent"},  // nobody vouches for it
+        {"wss", "localhost", hidden, hiddenKey, certs.ca},            // its CA is not trusted
         {"wss", "localhost", hidden, hiddenKey, certs.ca, byFile, "", "TLSv1.2 localhost"},
         {"wss", "127.0.0.1", hidden, hiddenKey, certs.ca, byDirectory, "", "TLSv1.2 "},
         {"wss", "localhost", certs.cert, certs.key, certs.ca, byFile},  // the store is replaced
@@ -263,8 +294,14 @@ TEST(Client, TlsTrustAndHostNames) {
         EXPECT_TRUE(c.events.waitFor("error:", true));
     }
     ConnectionOptions options;
-    options.tls.caFile = "/nonexistent";
-    EXPECT_THROW(WebSocketClient("wss://localhost:1", {}, {}, options), std::system_error);
+    const TLSOptions missing[] = {{"/none/ca.pem", "", "", ""}, {"", "", certs.cert, "/none/k"}};
+    for (const TLSOptions& tls : missing) {
+        options.tls = tls;
+        EXPECT_EQ(
+            thrownText([&] { WebSocketClient("wss://localhost:1", {}, {}, options); }),
+            (tls.caFile.empty() ? "TLS private key file /none/k" : "TLS CA file /none/ca.pem") +
+                std::string(": No such file or directory"));
+    }
 }
 
 }  // namespace

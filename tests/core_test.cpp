@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Support.h"
+#include "core/ClientTarget.h"
 #include "core/DeflateNegotiation.h"
 #include "core/FrameHeader.h"
 #include "core/HandshakeText.h"
@@ -289,6 +290,35 @@ TEST(Url, SplitsLikeTheGenericUriPattern) {
     EXPECT_EQ(text.str(),
               "Scheme: 'ws'\nHost: 'h'\nPort: '1'\nPath: '/p'\nQuery: 'q'\nFragment: 'f'\n");
     EXPECT_EQ(URL::parse("ws://h/" + std::string(1 << 20, 'a')).getPath().size(), (1u << 20) + 1);
+}
+
+TEST(Url, WhatTheClientTakesFromIt) {
+    using P = ClientTarget::Problem;
+    const struct {
+        std::string url, tlsPortTarget;
+        P problem = P::none;
+    } table[] = {
+        {"wss://h/feed", "1 443 /feed"},
+        {"ws://h", "0 80 /"},
+        {"ws://h:9000/x?y=1#z", "0 9000 /x?y=1"},
+        {"WSS://h", "1 443 /"},
+        {"hTtPs://h:0080", "1 0080 /"},
+        {"wssx://h", "0 80 /"},
+        {"http://h:65535", "0 65535 /"},
+        {"ws://h:99999/", "0 99999 /", P::portOutOfRange},
+        {"ws://h:0", "0 0 /", P::portOutOfRange},
+        {"wss://h:0000065536", "1 0000065536 /", P::portOutOfRange},
+        {"notaurl", "0 80 notaurl", P::emptyHost},
+        {"ws://", "0 80 /", P::emptyHost},
+        {"ws://:8080/?q", "0 8080 /?q", P::emptyHost},
+    };
+    for (const auto& row : table) {
+        const ClientTarget target = clientTarget(URL::parse(row.url));
+        EXPECT_EQ(std::to_string(target.useTLS) + " " + target.port + " " + target.target,
+                  row.tlsPortTarget)
+            << row.url;
+        EXPECT_EQ(target.problem, row.problem) << row.url;
+    }
 }
 
 }  // namespace

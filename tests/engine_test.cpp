@@ -263,6 +263,18 @@ const Case cases[] = {
      100 * 1024 * 1024,
      [](WebSocketSession&) {},
      Script{{}, 0, SIZE_MAX, 0, false, "-"}},
+    {"a send after the host's Close is dropped, and the log says so",
+     {{CLOSE, "", true}},
+     {"open", "close"},
+     {"8:"},
+     {"debug %Send after close dropped: 5 bytes"},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onOpenHandler = [&host] {
+             host.close({});
+             host.send(bytesOf("late!"), true, 0);
+         };
+     }},
     {"reserved bits ignored with compression off",
      {{T | 0x70, "hi", true}},
      {"open", "text:hi", "error:Read error"}},

@@ -7,7 +7,8 @@
 namespace relaymatrix::extensions::tidewire::tool {
 
 // Exit statuses of every command.
-enum ExitStatus { exitDone = 0, exitFailed = 1, exitUsage = 2 };
+// exitClosedOtherwise: the server closed with a code other than 1000 or 1001.
+enum ExitStatus { exitDone = 0, exitFailed = 1, exitUsage = 2, exitClosedOtherwise = 3 };
 
 // Each command takes the words after its name and returns the exit status. A command line
 // mistake is thrown as UsageError (see Arguments.h); any other failure is reported on

@@ -1,7 +1,9 @@
 // `tidewire connect URL`: standard input out as messages, messages in to standard output.
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -23,6 +25,9 @@ namespace {
 // How long an orderly close may take once standard input has ended.
 constexpr std::chrono::seconds closeWait{5};
 constexpr uint64_t maxMilliseconds = 24ull * 3600 * 1000;
+// The library waits as long as the system lets it; a person at a shell should not, for
+// example when a wss:// URL reaches a server that answers in plain text.
+constexpr std::chrono::seconds defaultOpeningTimeout{10};
 
 // What the input reader and the client's handlers tell the command's own thread.
 struct Events {
@@ -45,12 +50,12 @@ struct Events {
 
 ConnectionOptions optionsFrom(const Arguments& arguments) {
     ConnectionOptions options;
-    if (arguments.has("timeout")) {
-        const std::chrono::milliseconds timeout(
-            parseNumber(arguments.last("timeout"), maxMilliseconds, "timeout"));
-        options.connectTimeout = timeout;
-        options.handshakeTimeout = timeout;
-    }
+    const std::chrono::milliseconds timeout =
+        arguments.has("timeout") ? std::chrono::milliseconds(parseNumber(
+                                       arguments.last("timeout"), maxMilliseconds, "timeout"))
+                                 : defaultOpeningTimeout;
+    options.connectTimeout = timeout;
+    options.handshakeTimeout = timeout;
     if (arguments.has("ping-interval")) {
         options.keepaliveInterval = std::chrono::milliseconds(
             parseNumber(arguments.last("ping-interval"), maxMilliseconds, "ping interval"));
@@ -77,13 +82,17 @@ ConnectionOptions optionsFrom(const Arguments& arguments) {
 // The library parses any text as a URL; the tool refuses early what cannot be a server.
 void checkURL(const std::string& text) {
     const URL url = URL::parse(text);
-    const std::string& scheme = url.getScheme();
+    std::string scheme = url.getScheme();
+    for (char& c : scheme) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     if ((scheme != "ws" && scheme != "wss" && scheme != "https") || url.getHost().empty()) {
         throw UsageError("URL '" + text + "' is not ws://HOST[:PORT][/PATH] or wss://...");
     }
 }
 
-WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, bool raw) {
+WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, bool raw,
+                                      bool printRtts) {
     WebSocketClient::Handlers handlers;
     handlers.onOpen = [events] { events->note([&] { events->opened = true; }); };
     handlers.onClose = [events] { events->note([&] { events->closed = true; }); };
@@ -94,6 +103,20 @@ WebSocketClient::Handlers handlersFor(const std::shared_ptr<Events>& events, boo
                 events->failure = what;
             }
         });
+    };
+    // Our timed pings carry the time they left; keepalive pings carry nothing.
+    handlers.onPong = [printRtts](const std::vector<uint8_t>& payload) {
+        int64_t sent = 0;
+        if (!printRtts || payload.size() != sizeof sent) {
+            return;
+        }
+        std::memcpy(&sent, payload.data(), sizeof sent);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const double ms =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count() -
+                                sent) /
+            1000.0;
+        std::fprintf(stderr, "tidewire: ping round trip %.3f ms\n", ms);
     };
     handlers.onMessage = [raw](const std::vector<uint8_t>& bytes, bool isText) {
         if (isText || raw) {
@@ -111,20 +134,35 @@ void startInputReader(const std::shared_ptr<Events>& events) {
     std::thread([events] {
         std::string line;
         while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();  // a line ended CR LF (Windows, a network capture)
+            }
             events->note([&] { events->lines.push_back(std::move(line)); });
         }
         events->note([&] { events->inputEnded = true; });
     }).detach();
 }
 
+// The server's close code and reason on standard error; 1000 (normal) and 1001 (going away)
+// end the command as done, any other code is a failure of its own.
+int reportClose(const SessionIdentity& who) {
+    std::fprintf(stderr, "tidewire: close code %u from the server%s%s\n", who.closeCode,
+                 who.closeReason.empty() ? "" : ": ", who.closeReason.c_str());
+    return who.closeCode == 1000 || who.closeCode == 1001 ? exitDone : exitClosedOtherwise;
+}
+
 }  // namespace
 
 int runConnect(const std::vector<std::string>& words) {
     const Arguments arguments(
-        words, {"binary", "raw", "tls13", "verbose"},
+        words, {"binary", "raw", "tls13", "verbose", "print-ping-rtts"},
         {"protocol", "header", "ca", "cert", "key", "ping-interval", "timeout"}, 1, 1);
     checkURL(arguments.positional()[0]);
     const ConnectionOptions options = optionsFrom(arguments);
+    const bool printRtts = arguments.has("print-ping-rtts");
+    if (printRtts && options.keepaliveInterval.count() == 0) {
+        throw UsageError("--print-ping-rtts needs --ping-interval");
+    }
     const bool binary = arguments.has("binary");
     const bool verbose = arguments.has("verbose");
     configureLogging(verbose);
@@ -132,9 +170,9 @@ int runConnect(const std::vector<std::string>& words) {
     auto events = std::make_shared<Events>();
     std::unique_ptr<WebSocketClient> client;
     try {
-        client =
-            std::make_unique<WebSocketClient>(arguments.positional()[0], arguments.all("protocol"),
-                                              handlersFor(events, arguments.has("raw")), options);
+        client = std::make_unique<WebSocketClient>(
+            arguments.positional()[0], arguments.all("protocol"),
+            handlersFor(events, arguments.has("raw"), printRtts), options);
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     } catch (const std::exception& e) {
@@ -147,6 +185,7 @@ int runConnect(const std::vector<std::string>& words) {
     bool announced = false;
     bool closing = false;
     std::chrono::steady_clock::time_point closeDeadline;
+    std::chrono::steady_clock::time_point nextPing;  // the first goes out at the open
     for (;;) {
         if (events->failed) {
             std::fprintf(stderr, "tidewire: connection %s: %s\n",
@@ -154,12 +193,22 @@ int runConnect(const std::vector<std::string>& words) {
             return exitFailed;
         }
         if (events->closed) {
-            return exitDone;
+            return reportClose(client->identity());
         }
         if (events->opened && verbose && !announced) {
             announced = true;
             std::fprintf(stderr, "tidewire: connected, subprotocol '%s'\n",
                          client->identity().subprotocol.c_str());
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (printRtts && events->opened && !closing && now >= nextPing) {
+            const int64_t stamp =
+                std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
+                    .count();
+            std::vector<uint8_t> payload(sizeof stamp);
+            std::memcpy(payload.data(), &stamp, sizeof stamp);
+            client->ping(payload);
+            nextPing = now + options.keepaliveInterval;
         }
         while (!events->lines.empty()) {
             const std::string line = std::move(events->lines.front());
@@ -172,7 +221,9 @@ int runConnect(const std::vector<std::string>& words) {
             closeDeadline = std::chrono::steady_clock::now() + closeWait;
             client->close({0x03, 0xe8});  // 1000, normal closure
         }
-        if (!closing) {
+        if (!closing && printRtts && events->opened) {
+            events->changed.wait_until(lock, nextPing);
+        } else if (!closing) {
             events->changed.wait(lock);
         } else if (events->changed.wait_until(lock, closeDeadline) == std::cv_status::timeout &&
                    !events->closed && !events->failed) {

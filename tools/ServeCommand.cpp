@@ -3,13 +3,12 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "Shutdown.h"
 #include "tidewire/WebSocketServer.h"
 
 namespace relaymatrix::extensions::tidewire::tool {
@@ -21,28 +20,6 @@ bool isAddressLiteral(const std::string& text) {
     return inet_pton(AF_INET, text.c_str(), address) == 1 ||
            inet_pton(AF_INET6, text.c_str(), address) == 1;
 }
-
-// The sessions a broadcast reaches: those open and not yet ended. Touched by the server's
-// worker only, but guarded anyway so that nothing depends on that.
-class Audience {
-public:
-    void join(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ids_.insert(id);
-    }
-    void leave(unsigned int id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ids_.erase(id);
-    }
-    std::set<unsigned int> members() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return ids_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::set<unsigned int> ids_;
-};
 
 std::unique_ptr<WebSocketServer> makeServer(const Arguments& arguments, unsigned short port) {
     const std::string certificate = arguments.last("cert");
@@ -98,12 +75,12 @@ int runServe(const std::vector<std::string>& words) {
     server->setMaxSessions(maxSessions);
 
     // Handlers capture the session by reference: it owns them, so it outlives every call.
-    auto audience = std::make_shared<Audience>();
+    auto audience = std::make_shared<OpenSessions>();  // those a broadcast reaches
     WebSocketServer* const serverPointer = server.get();
     server->onNewSession([=](WebSocketSession& session) {
         const unsigned int id = session.identity().id;
         session.onOpenHandler = [=, &session] {
-            audience->join(id);
+            audience->enter(id);
             if (verbose) {
                 describe("open", session.identity());
             }
@@ -133,6 +110,8 @@ int runServe(const std::vector<std::string>& words) {
     std::fflush(stdout);
 
     stopRequest.wait(arguments.has("stdin-stop"));
+    // Clients learn that the server goes away (1001) rather than losing the connection.
+    audience->closeAll(*server);
     server->stop();
     return exitDone;
 }

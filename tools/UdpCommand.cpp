@@ -42,6 +42,9 @@ int sendLines(const Arguments& arguments) {
     sender->start();
     std::string line;
     while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();  // a line ended CR LF
+        }
         const int result = sender->send(line.data(), line.size());
         if (result != 0) {
             std::fprintf(stderr, "tidewire: datagram not sent (%d)\n", result);

@@ -23,8 +23,12 @@ const char usage[] = R"(usage:
       --ca FILE              trust the CAs in FILE instead of the system's
       --cert FILE --key FILE present a client certificate
       --tls13                allow TLS 1.3 as well as 1.2
-      --ping-interval MS     ping after MS milliseconds of silence from the server
+      --ping-interval MS     ping after MS milliseconds (not seconds) of silence from
+                             the server
+      --print-ping-rtts      with --ping-interval: also ping at the open and every
+                             interval, and print each round trip on standard error
       --timeout MS           bound the connect and the handshake to MS milliseconds
+                             (10000 unless given; 0: wait as long as the system lets it)
       --verbose              log at debug level, show the chosen subprotocol
   tidewire serve PORT [options]
       Echoes every message to its sender; prints "listening on PORT" (the bound port,
@@ -41,10 +45,11 @@ const char usage[] = R"(usage:
       Sends each line of standard input as one datagram to HOST (numeric address).
   tidewire udp listen PORT [--stdin-stop]
       Prints "listening on PORT", then each datagram received as one line.
-  tidewire --help
+  tidewire --help | --version
 
-Exit status: 0 done, 1 connection failed or lost (reason on standard error),
-2 bad arguments.
+Exit status: 0 done (connect: the server closed with 1000 or 1001), 1 connection failed
+or lost (reason on standard error), 2 bad arguments, 3 connect: the server closed with
+another code. connect prints the server's close code and reason on standard error.
 )";
 
 }  // namespace
@@ -53,6 +58,10 @@ int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && (words[0] == "--help" || words[0] == "-h" || words[0] == "help")) {
         std::fputs(usage, stdout);
+        return exitDone;
+    }
+    if (!words.empty() && words[0] == "--version") {
+        std::printf("tidewire %s\n", TIDEWIRE_VERSION);
         return exitDone;
     }
     try {
@@ -70,7 +79,7 @@ int main(int argc, char** argv) {
         }
         throw UsageError(command.empty() ? "no command" : "unknown command '" + command + "'");
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "tidewire: %s\n%s", e.what(), usage);
+        std::fprintf(stderr, "tidewire: %s\nRun 'tidewire --help' for usage.\n", e.what());
         return exitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tidewire: %s\n", e.what());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "tidewire/HttpHeaders.h"
@@ -24,6 +25,11 @@ struct SessionIdentity {
     // Server with mutual TLS: the subject of the verified client certificate (one line,
     // RFC 2253 form). Empty otherwise.
     std::string peerCertificateSubject;
+    // The status code and reason text of the Close frame the peer sent, set when it arrives
+    // (before onCloseHandler runs): 1005 for a Close without a code; 0 and empty while none
+    // has arrived.
+    uint16_t closeCode = 0;
+    std::string closeReason;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

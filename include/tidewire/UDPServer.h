@@ -14,8 +14,8 @@
 //
 // Threads: the delegate runs on the worker thread. `send`, `setDelegate` and
 // `getDelegate` may be called from any thread, `send` also from inside the delegate.
-// `start`, `stop` and the destructor join the worker, so they must not be called from
-// the delegate.
+// `start`, `stop` and the destructor join the worker; `stop` called from the delegate stops
+// the loop without joining, and the destructor must never run inside it.
 class UDPServer {
 public:
     // Binds 0.0.0.0:port (low 16 bits of `port`). Throws std::system_error on failure.
@@ -32,12 +32,15 @@ public:
     // server starts again.
     void start();
     // Stops the loop and joins the worker. The socket stays bound until destruction.
+    // Datagrams queued by `send` and not yet handed to the socket stay queued unsent: they
+    // go out only if the server is started again, and are dropped silently at destruction.
     void stop();
 
     // Queues one datagram to the remote endpoint. The bytes are copied, so the caller's
-    // buffer may be reused at once. Returns 0 when the send was started, 1 on a
-    // receive-only server, 2 when not running, 3 without a usable remote endpoint. The
-    // outcome of a started send is only logged.
+    // buffer may be reused at once. Returns 0 when the datagram was queued for the worker
+    // (a `stop` before the worker sends it holds it back, see above), 1 on a receive-only
+    // server, 2 when not running, 3 without a usable remote endpoint. The outcome of a
+    // queued send is only logged.
     int send(const char* data, size_t size);
 
     UDPServerDelegate* getDelegate();

@@ -20,7 +20,10 @@ namespace relaymatrix::extensions::tidewire {
 // endpoints as "127.0.0.1:8080" and "[::1]:8080". Over TLS, a name is sent as the server name
 // (SNI) and checked against the certificate's DNS names; an IP literal is not sent (RFC 6066)
 // and is checked against the certificate's IP addresses. ConnectionOptions::tls can replace
-// the trusted CAs, present a client certificate and allow TLS 1.3.
+// the trusted CAs, present a client certificate and allow TLS 1.3. A certificate that fails
+// the check fails the connection with OpenSSL's reason after the fixed text, and for a name or
+// address that does not match, the one checked: "certificate verify failed (SSL routines):
+// hostname mismatch (checked \"example.net\")", "...: self-signed certificate".
 //
 // Threads: the client runs its own event loop on one worker thread, started by the
 // constructor. Every handler runs there, one at a time. `send`, `ping`, `close(payload)` and
@@ -44,9 +47,19 @@ public:
     };
 
     // Starts connecting to `url`, offering the subprotocols `protocols` (in order, none when
-    // empty). Throws std::invalid_argument for an unparsable URL and std::system_error when
-    // the TLS context cannot be set up (also: a CA, certificate or key file of
-    // ConnectionOptions::tls that cannot be loaded).
+    // empty). The scheme "wss" or "https", in any letter case, means TLS (port 443 unless
+    // named); every other scheme, unknown ones included, plain TCP (port 80 unless named).
+    // Throws std::invalid_argument only for a URL whose fragment (the text after the first
+    // "#") holds a line feed or a carriage return: every other text parses. A URL that parses
+    // but names nothing to connect to fails later, like a name that does not resolve: on the
+    // worker thread, the line "[WebSocketClient] Connect error: <text>" and onErrorHandler
+    // with <text>, and never a connection somewhere else. <text> is "Host not found
+    // (authoritative)" for an empty host ("notaurl", "ws://", "ws://:8080") and "Service not
+    // found" for a port of 0 or above 65535 ("ws://h:99999").
+    // Throws std::system_error when the TLS context of a TLS URL cannot be set up, naming the
+    // file when a CA, certificate or key file of ConnectionOptions::tls cannot be loaded. A
+    // plain URL builds no TLS context and loads none of the system's CAs:
+    // ConnectionOptions::tls is read for TLS URLs only.
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols);
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers);
@@ -54,7 +67,7 @@ public:
     // connect timeout covers name lookup and TCP connect, the handshake timeout the TLS
     // handshake and the HTTP exchange. Also throws std::invalid_argument for a request header
     // that may not be sent ("Request header refused: " and the reason), and for a
-    // certificateFile without privateKeyFile or the reverse.
+    // certificateFile without privateKeyFile or the reverse (TLS URLs).
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers, const ConnectionOptions& options);
     // Stops the loop and joins the worker; no handler runs during or after destruction.

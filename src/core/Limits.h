@@ -72,6 +72,10 @@ constexpr size_t loggedPayloadBytes = 1024;
 // bound (RFC 6455, 7.4.1: message too big).
 constexpr uint16_t closeStatusMessageTooBig = 1009;
 
+// Close status a host is told for a peer's Close that carried none (RFC 6455, 7.1.5); never
+// sent.
+constexpr uint16_t closeStatusNone = 1005;
+
 // Close status sent before failing a connection whose peer broke the protocol (RFC 6455,
 // 7.4.1: protocol error), such as a control frame over 125 bytes.
 constexpr uint16_t closeStatusProtocolError = 1002;

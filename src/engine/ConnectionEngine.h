@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/CloseStatus.h"
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/FrameHeader.h"
@@ -40,6 +41,7 @@ namespace relaymatrix::extensions::tidewire {
 //   void onHandshakeWritten(const std::error_code&);
 //   void onHandshakeBlock(const std::error_code&, const std::string& headerBlock);
 //   void connectionClosed();                       last step of close()
+//   template <class F> void updateIdentity(F&& f); f(SessionIdentity&) under its lock
 //
 // Threads: sendMessage, sendClose and setMaxMessageSize may be called on any thread.
 // Everything else runs on the loop thread only, which is the only thread touching the state.
@@ -188,6 +190,8 @@ public:
                 return true;
             case opcodes::Close:
                 Log::info("Client disconnected: ", currentPeerText());
+                derived().updateIdentity(
+                    [&frame](SessionIdentity& who) { noteCloseFrame(who, frame.payload); });
                 if (Writer::closeSent()) {
                     endOrderly();
                 } else {

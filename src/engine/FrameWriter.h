@@ -51,7 +51,7 @@ public:
                       WriteQueue::Kind kind, bool startsClose, bool fromHost) {
         const MessageLayout layout = layoutMessage(size, maxFrameSize, Derived::maskOutgoing);
         const bool onLoop = derived().executor().running_in_this_thread();
-        if (onLoop && !acceptingSends()) {
+        if ((fromHost && droppedLate(size)) || (onLoop && !acceptingSends())) {
             return;
         }
         if (!countIn(layout.bytes, fromHost, onLoop)) {
@@ -67,9 +67,12 @@ public:
         encodeMessage(bytes.data(), data, size, opcode, maxFrameSize, Derived::maskOutgoing);
         asio::post(derived().executor(),
                    [this, keep = derived().keepAlive(), bytes = std::move(bytes), opcode, kind,
-                    frames = layout.frames, startsClose]() mutable {
+                    frames = layout.frames, startsClose, fromHost, payloadSize = size]() mutable {
                        if (!acceptingSends()) {
                            buffered -= bytes.size();
+                           if (fromHost) {
+                               droppedLate(payloadSize);
+                           }
                            return;
                        }
                        writeQueue.append(std::move(bytes));
@@ -84,7 +87,7 @@ public:
     void queueCompressible(const uint8_t* data, size_t size, uint8_t opcode, size_t maxFrameSize) {
         const size_t plainBytes = layoutMessage(size, maxFrameSize, Derived::maskOutgoing).bytes;
         const bool onLoop = derived().executor().running_in_this_thread();
-        if (onLoop && !acceptingSends()) {
+        if (droppedLate(size)) {
             return;
         }
         if (!countIn(plainBytes, true, onLoop)) {
@@ -99,6 +102,7 @@ public:
                                           maxFrameSize, plainBytes] {
             if (!acceptingSends()) {
                 buffered -= plainBytes;
+                droppedLate(copy.size());
                 return;
             }
             compressAndQueue(copy.data(), copy.size(), opcode, maxFrameSize, plainBytes);
@@ -112,7 +116,7 @@ public:
         const MessageLayout layout =
             layoutMessage(data.size(), maxFrameSize, Derived::maskOutgoing);
         const bool onLoop = derived().executor().running_in_this_thread();
-        if ((onLoop && !acceptingSends()) || !countIn(layout.bytes, true, onLoop)) {
+        if (droppedLate(data.size()) || !countIn(layout.bytes, true, onLoop)) {
             return;
         }
         if (onLoop) {
@@ -124,6 +128,7 @@ public:
                     maxFrameSize, layout]() mutable {
                        if (!acceptingSends()) {
                            buffered -= layout.bytes;
+                           droppedLate(data.size());
                            return;
                        }
                        appendOwned(std::move(data), opcode, maxFrameSize, layout);
@@ -158,11 +163,14 @@ public:
     }
 
     // Frames handed over from now on are dropped; those queued still go out.
-    void refuseFurtherSends() { ending = true; }
+    void refuseFurtherSends() {
+        ending = true;
+        endingSeen.store(true, std::memory_order_release);
+    }
 
     // Nothing more will be sent: the connection is closed.
     void stopSending() {
-        ending = true;
+        refuseFurtherSends();
         discardPending();
     }
 
@@ -191,6 +199,19 @@ public:
 private:
     using Log = ConnectionLog<Derived>;
     Derived& derived() { return static_cast<Derived&>(*this); }
+
+    // A host's message once the connection is ending goes nowhere, and its loop may have
+    // run out of work already: the caller's thread says so, or the loop for a message that
+    // was on its way. True when dropped.
+    bool droppedLate(size_t size) {
+        if (!endingSeen.load(std::memory_order_acquire)) {
+            return false;
+        }
+        if (Log::on(LogLevel::debug)) {
+            Log::debug("Send after close dropped: ", std::to_string(size) + " bytes");
+        }
+        return true;
+    }
 
     // Counts `bytes` in bufferedAmount(); false (and the send refused) when a host's send
     // would pass the limit.
@@ -266,7 +287,7 @@ private:
         drainPending = drainPending || (drainMark != 0 && bufferedAmount() > drainMark);
         if (startsClose) {
             ownCloseQueued = true;
-            ending = true;  // no frame may follow our Close
+            refuseFurtherSends();  // no frame may follow our Close
         }
         startWriteIfReady();
     }
@@ -348,11 +369,12 @@ private:
     std::string handshakeText;                     // owned by the handshake write in flight
     bool opened = false;                           // handshake done: queued frames may go out
     bool ownCloseQueued = false;                   // this side has queued a Close of its own
-    bool ending = false;              // a final Close is queued or the socket is closed
-    std::atomic<size_t> buffered{0};  // handed over, not yet written or dropped
-    size_t inFlightBytes = 0;         // of the write in flight
-    size_t maxBuffered = 0;           // host sends past this are refused; 0: no limit
-    size_t drainMark = 0;             // drained() once empty after passing this; 0: never
+    bool ending = false;                  // a final Close is queued or the socket is closed
+    std::atomic<bool> endingSeen{false};  // `ending`, for the host's threads
+    std::atomic<size_t> buffered{0};      // handed over, not yet written or dropped
+    size_t inFlightBytes = 0;             // of the write in flight
+    size_t maxBuffered = 0;               // host sends past this are refused; 0: no limit
+    size_t drainMark = 0;                 // drained() once empty after passing this; 0: never
     bool drainPending = false;
     bool held = false;  // the reader is handling frames: writes start when it is done
 };

@@ -1,12 +1,57 @@
 #include "TlsSetup.h"
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <asio/ssl/error.hpp>
 
 #include <sys/stat.h>
 #include <stdexcept>
 #include <system_error>
 
 namespace relaymatrix::extensions::tidewire {
+
+namespace {
+
+// asio's own text names only the OpenSSL call; the host needs to know which file to fix.
+template <class Load>
+void loadFile(const char* what, const std::string& file, Load&& load) {
+    try {
+        load();
+    } catch (const std::system_error& e) {
+        throw std::system_error(e.code(), std::string(what) + " " + file);
+    }
+}
+
+}  // namespace
+
+void loadCertificateAndKey(asio::ssl::context& context, const std::string& certificateFile,
+                           const std::string& privateKeyFile) {
+    loadFile("TLS certificate file", certificateFile,
+             [&] { context.use_certificate_chain_file(certificateFile); });
+    loadFile("TLS private key file", privateKeyFile,
+             [&] { context.use_private_key_file(privateKeyFile, asio::ssl::context::pem); });
+}
+
+std::string tlsHandshakeFailureText(const std::error_code& ec, SSL* ssl,
+                                    const std::string& checkedName) {
+    std::string text = ec.message();
+    if (ec.category() != asio::error::get_ssl_category() ||
+        ERR_GET_REASON(static_cast<unsigned long>(ec.value())) != SSL_R_CERTIFICATE_VERIFY_FAILED) {
+        return text;
+    }
+    const long result = SSL_get_verify_result(ssl);
+    if (result == X509_V_OK) {
+        return text;
+    }
+    text += ": ";
+    text += X509_verify_cert_error_string(result);
+    if (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+        text += " (checked \"" + checkedName + "\")";
+    }
+    return text;
+}
 
 void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options, TlsRole role) {
     SSL_CTX* native = context.native_handle();
@@ -19,7 +64,7 @@ void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options, Tls
     context.set_options(asio::ssl::context::no_compression);
 
     if (!options.caFile.empty()) {
-        context.load_verify_file(options.caFile);
+        loadFile("TLS CA file", options.caFile, [&] { context.load_verify_file(options.caFile); });
     }
     if (!options.caDirectory.empty()) {
         // OpenSSL only looks into the directory when verifying; a wrong path must fail here.
@@ -38,8 +83,7 @@ void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options, Tls
         throw std::invalid_argument("TLS certificateFile and privateKeyFile go together");
     }
     if (!options.certificateFile.empty()) {
-        context.use_certificate_chain_file(options.certificateFile);
-        context.use_private_key_file(options.privateKeyFile, asio::ssl::context::pem);
+        loadCertificateAndKey(context, options.certificateFile, options.privateKeyFile);
     }
 
     if (role == TlsRole::client) {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <asio/ssl/context.hpp>
+#include <string>
+#include <system_error>
 
 #include "tidewire/TLSOptions.h"
 
@@ -21,5 +25,17 @@ enum class TlsRole { client, server };
 // match the certificate; std::invalid_argument when only one of certificate and key is set,
 // or a server requires client certificates without caFile or caDirectory to check them.
 void applyTLSOptions(asio::ssl::context& context, const TLSOptions& options, TlsRole role);
+
+// Loads a PEM certificate chain and its private key; a file that cannot be loaded throws
+// std::system_error naming it ("TLS certificate file /etc/x.pem: ...").
+void loadCertificateAndKey(asio::ssl::context& context, const std::string& certificateFile,
+                           const std::string& privateKeyFile);
+
+// The text of a failed client TLS handshake: `ec`'s message, and when the server's
+// certificate did not pass, OpenSSL's reason for it and, for a name or address that does not
+// match, the one checked: "certificate verify failed (SSL routines): hostname mismatch
+// (checked \"localhost\")".
+std::string tlsHandshakeFailureText(const std::error_code& ec, SSL* ssl,
+                                    const std::string& checkedName);
 
 }  // namespace relaymatrix::extensions::tidewire

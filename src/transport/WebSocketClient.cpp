@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ClientTarget.h"
 #include "core/DeflateNegotiation.h"
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
@@ -56,23 +57,23 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
           loop("[WebSocketClient] " + std::string(errorTexts::workerException)),
           resolver(loop.context()),
           socket(loop.context()),
-          sslContext(makeClientContext(options.tls)),
           protocols(protocols),
           rng(std::random_device()()) {
-        const URL parsed = URL::parse(url);
-        host = parsed.getHost();
+        const ClientTarget target = clientTarget(URL::parse(url));
+        host = target.host;
         address = withoutBrackets(host);
         std::error_code notAnAddress;
         asio::ip::make_address(address, notAnAddress);
         hostIsAddress = !notAnAddress;
-        useSSL = parsed.getScheme() == "wss" || parsed.getScheme() == "https";
-        port = !parsed.getPort().empty() ? parsed.getPort() : (useSSL ? "443" : "80");
+        useSSL = target.useTLS;
+        port = target.port;
+        path = target.target;
+        targetProblem = target.problem;
         if (useSSL) {
-            tls.emplace(socket, sslContext);
-        }
-        path = parsed.getPath().empty() ? "/" : parsed.getPath();
-        if (!parsed.getQuery().empty()) {
-            path += "?" + parsed.getQuery();
+            // Only here: loading the system's CA store takes 100 ms and more, time a plain
+            // client would spend for nothing.
+            sslContext.emplace(makeClientContext(options.tls));
+            tls.emplace(socket, *sslContext);
         }
         for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
             const std::string problem = headerFieldProblem(field.first, field.second);
@@ -113,6 +114,11 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     }
 
     tcp::socket& tcpSocket() { return socket; }
+    template <class F>
+    void updateIdentity(F&& f) {
+        std::lock_guard<std::mutex> lock(knownMutex);
+        f(known);
+    }
     WebSocketSession& session() { return owner; }
     void connectionClosed() {
         resolver.cancel();
@@ -130,6 +136,14 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     void connect() {
         startOpeningDeadline(options.connectTimeout, errorTexts::connectTimeout);
+        if (targetProblem != ClientTarget::Problem::none) {
+            // What a resolver says of such a name or service, at the moment it would say it.
+            const std::error_code ec = targetProblem == ClientTarget::Problem::emptyHost
+                                           ? std::error_code(asio::error::host_not_found)
+                                           : std::error_code(asio::error::service_not_found);
+            asio::post(loop.context(), [this, ec] { reportConnectError(ec); });
+            return;
+        }
         resolver.async_resolve(
             address, port,
             [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
@@ -197,7 +211,8 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
 
     void onTlsHandshake(const std::error_code& ec) {
         if (ec) {
-            failOpening(errorTexts::sslHandshakeError, ec);
+            failOpening(errorTexts::sslHandshakeError,
+                        tlsHandshakeFailureText(ec, tls->native_handle(), address));
             return;
         }
         Log::debug("SSL handshake successful");
@@ -273,10 +288,12 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // A failure before the connection opened: its own error line, the bare error text to
     // the host, then close.
     void failOpening(const char* what, const std::error_code& ec) {
+        failOpening(what, ec.message());
+    }
+    void failOpening(const char* what, const std::string& message) {
         if (isClosed()) {
             return;  // a timeout closed it and has been reported
         }
-        const std::string message = ec.message();
         Log::error(what, message);
         invokeHandler([this, &message] { owner.onErrorHandler(message); });
         close();
@@ -289,16 +306,17 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     EventLoopThread loop;
     tcp::resolver resolver;
     tcp::socket socket;
-    asio::ssl::context sslContext;
-    std::optional<TlsStream> tls;  // engaged when useSSL
+    std::optional<asio::ssl::context> sslContext;  // engaged when useSSL
+    std::optional<TlsStream> tls;                  // engaged when useSSL
 
     // Where to connect, from the URL.
-    bool useSSL = false;         // scheme "wss" or "https"
+    bool useSSL = false;         // scheme "wss" or "https", any letter case
     std::string host;            // as in the URL (IPv6 in brackets): SNI and Host header
     std::string address;         // host without brackets: resolution and certificate check
     bool hostIsAddress = false;  // an IP literal, never sent as the TLS server name
     std::string port;            // service text for the resolver
     std::string path;            // request target: path (or "/") and "?query"
+    ClientTarget::Problem targetProblem = ClientTarget::Problem::none;  // fails the lookup
 
     // Opening handshake.
     std::vector<std::string> protocols;  // offered, in order

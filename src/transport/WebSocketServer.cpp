@@ -77,8 +77,7 @@ struct WebSocketServer::Internals {
         boundPort = acceptor.local_endpoint().port();
         if (useTLS) {
             SSL_CTX_set_mode(sslContext.native_handle(), SSL_MODE_RELEASE_BUFFERS);  // idle: none
-            sslContext.use_certificate_chain_file(certificateFile);
-            sslContext.use_private_key_file(privateKeyFile, asio::ssl::context::pem);
+            loadCertificateAndKey(sslContext, certificateFile, privateKeyFile);
         }
     }
 

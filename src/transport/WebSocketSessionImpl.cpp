@@ -68,6 +68,11 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     }
 
     tcp::socket& tcpSocket() { return *socket; }
+    template <class F>
+    void updateIdentity(F&& f) {
+        std::lock_guard<std::mutex> lock(identityMutex);
+        f(identity);
+    }
 
     // ---- Lifecycle ----------------------------------------------------------------------------
 

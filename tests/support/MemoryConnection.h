@@ -168,6 +168,10 @@ public:
     asio::ip::tcp::socket& tcpSocket() { return socket; }  // never opened: the peer is "unknown"
     WebSocketSession& session() { return *this; }
     void connectionClosed() { stream.closed = true; }
+    template <class F>
+    void updateIdentity(F&& f) {
+        f(known);
+    }
     void onHandshakeBlock(const std::error_code& ec, const std::string& block) {
         this->invokeHandler(
             [&] { this->onMessageHandler(Bytes(block.begin(), block.end()), true); });
@@ -190,6 +194,7 @@ private:
     asio::io_context& loop;
     asio::ip::tcp::socket socket;
     Bytes& written;
+    SessionIdentity known;
 };
 
 // Runs one connection over `script` from the moment it opens until nothing is pending, and

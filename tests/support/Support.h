@@ -59,6 +59,17 @@ private:
     Items items;
 };
 
+// What `call` throws, as its what() tells it; empty when it returns.
+template <class Call>
+std::string thrownText(Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // Every log line while alive, as "level text" ("debug [WebSocketClient] Received pong").
 class LogRecorder : public Recorder {
 public:
@@ -83,7 +94,8 @@ inline void record(relaymatrix::extensions::tidewire::WebSocketSession& session,
 
 // Made once per process: a CA (the client's trust store from then on), a server certificate it
 // signed for localhost and 127.0.0.1 ("server"), one for another name ("other"); in `dir` also
-// "client.pem", and a CA nobody trusts (ca2.pem, hashed in ca2/) that signed "private.pem".
+// "client.pem", "expired.pem" (for localhost, expired yesterday), and a CA nobody trusts
+// (ca2.pem, hashed in ca2/) that signed "private.pem".
 struct Certificates {
     std::string ca, cert, key, otherCert, otherKey, dir;
     static const Certificates& get() {
@@ -95,9 +107,9 @@ struct Certificates {
                 for c in ca ca2; do openssl req -x509 $K -days 2 -subj /CN=$c -keyout $c.key -out $c.pem 2>/dev/null; done
                 mkdir ca2 && cp ca2.pem ca2 && openssl rehash ca2
                 for n in server:ca:DNS:localhost,IP:127.0.0.1 other:ca:DNS:other.example client:ca:DNS:client \
-                         private:ca2:DNS:localhost,IP:127.0.0.1; do f=${n%%:*} r=${n#*:}
+                         private:ca2:DNS:localhost,IP:127.0.0.1 expired:ca:DNS:localhost; do f=${n%%:*} r=${n#*:}
                   openssl req $K -subj /CN=$f -keyout $f.key -out $f.csr 2>/dev/null && echo subjectAltName=${r#*:} >$f.ext
-                  openssl x509 -req -in $f.csr -CA ${r%%:*}.pem -CAkey ${r%%:*}.key -CAcreateserial -days 2 -extfile $f.ext -out $f.pem 2>/dev/null
+                  openssl x509 -req -in $f.csr -CA ${r%%:*}.pem -CAkey ${r%%:*}.key -CAcreateserial -days $([ $f = expired ] && echo -1 || echo 2) -extfile $f.ext -out $f.pem 2>/dev/null
                 done && test -s private.pem)";
             if (std::system(script.c_str()) != 0)
                 throw std::runtime_error("openssl failed");

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The tidewire tool end to end: tool_test.sh <tidewire binary> <tests/interop folder>.
+# The tidewire tool end to end, and the example servers with it when their folder is given:
+#   tool_test.sh <tidewire binary> <tests/interop folder> [<examples build folder>]
 # Long-running peers talk through fifos; every wait is a bounded read, never a sleep.
 set -euo pipefail
 tool="$1"
 interop="$2"
+examples="${3:-}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 declare -A in out pid
@@ -63,8 +65,10 @@ url="ws://127.0.0.1:$(listening echo)/path"
 run 0 $'hello there\n\xc3\xa9t\xc3\xa9 \t end' 'hello there\n\xc3\xa9t\xc3\xa9 \t end\n' \
     connect "$url" --protocol x --protocol chat --header "X-Test: 1" --timeout 5000
 run 0 '00ff' '\x00\xff\n' connect "$url" --binary
-run 0 $'ab\ncd' 'ab\ncd\n' connect "$url" --binary --raw --ping-interval 100
+run 0 $'ab\ncd' 'ab\ncd\n' connect "$url" --binary --raw --ping-interval 100 --print-ping-rtts
+grep -q "^tidewire: ping round trip [0-9]*\.[0-9]* ms$" "$work/stderr" || fail "no round trip"
 run 0 '' '' connect "$url"
+run 0 'crlf' 'crlf\r\n' connect "$url"
 # One session held open: the limit refuses the next client.
 start held "$tool" connect "$url"
 say held "held"
@@ -79,8 +83,22 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 start tls "$tool" serve 0 --stdin-stop --cert "$work/cert.pem" --key "$work/key.pem"
 port="$(listening tls)"
-run 0 'over tls' 'over tls\n' connect "wss://localhost:$port/" --ca "$work/cert.pem" --tls13
+run 0 'over tls' 'over tls\n' connect "WSS://localhost:$port/" --ca "$work/cert.pem" --tls13
 finish tls 0
+
+# A TLS client meeting a plain server gives up after the default 10 s; a server stopped by a
+# signal closes its sessions with 1001, which the client shows and ends with as done.
+start going "$tool" serve 0
+port="$(listening going)"
+run 1 '' '' connect "wss://127.0.0.1:$port/"
+grep -q "connection failed: Handshake timeout" "$work/stderr" || fail "no handshake timeout"
+start stays "$tool" connect "ws://127.0.0.1:$port/"
+say stays "here"
+expect stays "here"
+kill -TERM "${pid[going]}"
+wait "${pid[stays]}" || fail "stays exited with $?"  # its input still open: the server closed
+grep -q "^tidewire: close code 1001 from the server$" "$work/stderr" || fail "no close code"
+finish going 0
 
 start picky "$tool" serve 0 --stdin-stop --origin http://good.test
 port="$(listening picky)"
@@ -90,7 +108,10 @@ run 2 '' '' connect "ws://127.0.0.1:$port/" --header "Host: x"
 finish picky 0
 
 run 0 "usage:*" "" --help
+run 0 "tidewire [0-9]*.[0-9]*.[0-9]*" "" --version
 run 2 '' '' connect "$url" --bogus
+[[ "$(tail -n 2 "$work/stderr")" == $'tidewire: unknown option --bogus\nRun \'tidewire --help\' for usage.' ]] ||
+    fail "a usage error is not two lines"
 run 2 '' '' connect ftp://example.net/
 run 2 '' '' connect "$url" --header "no colon"
 run 2 '' '' serve 70000
@@ -125,6 +146,21 @@ for datagram in one "two words"; do
 done
 finish sender 0
 finish listener 0
+
+# An example server whose input ends at once (as under `&` or a service manager) runs until
+# a signal, then closes its clients with 1001.
+for example in ${examples:+echo_server chat_server}; do
+    start "$example" "$examples/tidewire_$example" 0
+    eval "exec ${in[$example]}>&-"
+    IFS= read -r -t 15 line <&"${out[$example]}" || fail "$example did not start"
+    port="${line#*localhost:}"
+    start "to_$example" "$tool" connect "ws://127.0.0.1:${port%%/*}/"
+    say "to_$example" "hi"
+    expect "to_$example" "hi"
+    kill -TERM "${pid[$example]}"
+    wait "${pid[to_$example]}" || fail "the client of $example exited with $?"
+    wait "${pid[$example]}" || fail "$example did not stop cleanly"
+done
 
 # An independent server: node ws echoes and exits when the connection closes.
 start node node "$interop/peer.js" server
