@@ -8,6 +8,7 @@
 
 #include "core/FrameDecoder.h"
 #include "core/Masking.h"
+#include "core/Utf8Validator.h"
 #include "tidewire/WebSocketFrame.h"
 
 using namespace relaymatrix::extensions::tidewire;
@@ -31,6 +32,27 @@ void BM_Memcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_Memcpy)->Apply(sizes);
+
+// Strict mode's text check, beside memcpy of the same bytes: all ASCII, and mixed text (a
+// quarter of the characters two-, three- and four-byte ones).
+void BM_Utf8(benchmark::State& state) {
+    const size_t size = static_cast<size_t>(state.range(0));
+    const bool mixed = state.range(1) != 0;
+    static const char* const pieces[] = {"word ", "\xCE\xBA", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    std::string text;
+    for (size_t i = 0; text.size() < size; ++i) {
+        text += mixed && i % 4 == 3 ? pieces[1 + i / 4 % 3] : pieces[0];
+    }
+    text.resize(size);  // may cut the last character: feed() does not look for the end
+    for (auto _ : state) {
+        Utf8Validator validator;
+        benchmark::DoNotOptimize(
+            validator.feed(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    state.SetLabel(mixed ? "mixed" : "ascii");
+}
+BENCHMARK(BM_Utf8)->ArgsProduct({{4 << 10, 1 << 20}, {0, 1}});
 
 void BM_ApplyMask(benchmark::State& state) {
     const size_t size = static_cast<size_t>(state.range(0));

@@ -6,12 +6,14 @@
 
 #include "Support.h"
 #include "core/ClientTarget.h"
+#include "core/CloseStatus.h"
 #include "core/DeflateNegotiation.h"
 #include "core/FrameHeader.h"
 #include "core/HandshakeText.h"
 #include "core/Masking.h"
 #include "core/MessageDeflate.h"
 #include "core/OutgoingFrames.h"
+#include "core/Utf8Validator.h"
 #include "tidewire/Base64.h"
 #include "tidewire/SHA1Hash.h"
 #include "tidewire/URL.h"
@@ -319,6 +321,86 @@ TEST(Url, WhatTheClientTakesFromIt) {
             << row.url;
         EXPECT_EQ(target.problem, row.problem) << row.url;
     }
+}
+
+// Text as RFC 3629 has it, fed whole, byte by byte (the failure comes at the first byte no
+// valid text could follow) and split into two and three pieces at every position.
+TEST(Utf8, ValidatorTable) {
+    const int ok = -1, open = -2;  // valid; valid so far but ends inside a character
+    const std::pair<std::string, int> rows[] = {
+        {"", ok},
+        {"plain ascii, long enough for the fast path", ok},
+        {"\x7F", ok},
+        {"\xC2\x80", ok},
+        {"\xDF\xBF", ok},
+        {"\xE0\xA0\x80", ok},
+        {"\xED\x9F\xBF", ok},
+        {"\xEE\x80\x80", ok},
+        {"\xEF\xBF\xBF", ok},
+        {"\xF0\x90\x80\x80", ok},
+        {"\xF4\x8F\xBF\xBF", ok},
+        {"\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5", ok},
+        {"\xC2", open},
+        {"\xE1\x80", open},
+        {"\xF0\x90\x80", open},
+        {"abcdefgh\xF4", open},
+        {"\x80", 0},
+        {"\xBF", 0},
+        {"\xC0\xAF", 0},
+        {"\xC1\xBF", 0},  // stray, overlong 2
+        {"\xE0\x9F\xBF", 1},
+        {"\xF0\x8F\xBF\xBF", 1},  // overlong 3 and 4
+        {"\xED\xA0\x80", 1},
+        {"\xED\xBF\xBF", 1},  // surrogates
+        {"\xF4\x90\x80\x80", 1},
+        {"\xF5\x80\x80\x80", 0},
+        {"\xFF", 0},  // above U+10FFFF
+        {"\xC2\x41", 1},
+        {"\xE1\x80\xC0", 2},
+        {"abcdefghijk\xC2\xC2", 12},  // missing tails
+        {"\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5\xED\xA0\x80"
+         "edited",
+         12}};
+    for (const auto& [text, expected] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+        EXPECT_EQ(Utf8Validator::valid(data, text.size()), expected == ok);
+        Utf8Validator byByte;
+        int failedAt = -1;
+        for (size_t i = 0; i < text.size() && failedAt < 0; ++i)
+            failedAt = byByte.feed(data + i, 1) ? -1 : static_cast<int>(i);
+        EXPECT_EQ(failedAt, expected >= 0 ? expected : -1);
+        EXPECT_EQ(failedAt < 0 && byByte.complete(), expected == ok);
+        for (size_t a = 0; a <= text.size(); ++a)
+            for (size_t b = a; b <= text.size(); ++b) {
+                Utf8Validator v;
+                const bool fed =
+                    v.feed(data, a) && v.feed(data + a, b - a) && v.feed(data + b, text.size() - b);
+                EXPECT_EQ(fed && v.complete(), expected == ok) << a << " " << b;
+            }
+    }
+}
+
+TEST(CloseStatus, CodesAndPayloadsAStrictEndpointTakes) {
+    for (const uint16_t code :
+         {1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011, 3000, 3999, 4000, 4999})
+        EXPECT_TRUE(closeCodeAllowed(code)) << code;
+    for (const uint16_t code :
+         {0, 999, 1004, 1005, 1006, 1012, 1013, 1014, 1015, 1016, 1100, 2000, 2999, 5000, 65535})
+        EXPECT_FALSE(closeCodeAllowed(code)) << code;
+    const std::pair<std::string, ClosePayloadCheck> rows[] = {
+        {"", ClosePayloadCheck::fine},
+        {"\x03", ClosePayloadCheck::protocolError},
+        {std::string("\x03\xE8", 2), ClosePayloadCheck::fine},
+        {"\x03\xE8\xCE\xBA bye", ClosePayloadCheck::fine},
+        {"\x03\xED", ClosePayloadCheck::protocolError},
+        {"\x03\xE8\xED\xA0\x80", ClosePayloadCheck::invalidText},
+        {"\x03\xE8\xC2", ClosePayloadCheck::invalidText}};
+    for (const auto& [payload, expected] : rows)
+        EXPECT_EQ(
+            checkClosePayload(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()),
+            expected)
+            << ::testing::PrintToString(payload);
 }
 
 }  // namespace

@@ -48,6 +48,20 @@ struct ConnectionOptions {
     // 9 to 15. Whether it was agreed shows in SessionIdentity::extensions.
     CompressionOptions compression;
 
+    // Strict protocol mode: the peer's frames are held to RFC 6455 to the letter. The
+    // connection fails (error line, onErrorHandler, a Close with the status in brackets, then
+    // the end) on reserved bits no agreed extension defines or a reserved opcode ("Reserved
+    // bits set", "Reserved opcode", 1002), a fragmented control frame ("Fragmented control
+    // frame", 1002), a Continuation with no message begun ("Unexpected continuation", 1002), a
+    // new data frame while a fragmented message is open ("Unexpected frame", 1002), a text
+    // message or Close reason that is not UTF-8 ("Invalid UTF-8", 1007; a text message fails
+    // at the first frame that can no longer be valid), and a Close status no endpoint may
+    // send or a 1-byte Close payload ("Invalid close code", 1002). A client also refuses a
+    // response naming a subprotocol it did not offer or an extension it did not offer
+    // ("Handshake validation error: Subprotocol not offered" / "Extension not offered").
+    // Off by default: the reader is lenient and checks none of these.
+    bool strict = false;
+
     // Client only: trust, client certificate and TLS version (a server takes its own
     // TLSOptions through WebSocketServer::setTLSOptions).
     TLSOptions tls;

@@ -16,6 +16,16 @@ constexpr const char* controlFrameTooLong = "Control frame too long";
 constexpr const char* unexpectedReservedBit = "Unexpected reserved bit";
 constexpr const char* invalidCompressedData = "Invalid compressed data";
 
+// Strict mode (ConnectionOptions::strict): what RFC 6455 makes a peer's error.
+constexpr const char* reservedBitsSet = "Reserved bits set";
+constexpr const char* reservedOpcode = "Reserved opcode";
+constexpr const char* fragmentedControlFrame = "Fragmented control frame";
+constexpr const char* unexpectedContinuation = "Unexpected continuation";
+constexpr const char* invalidUtf8 = "Invalid UTF-8";
+constexpr const char* invalidCloseCode = "Invalid close code";
+constexpr const char* subprotocolNotOffered = "Subprotocol not offered";
+constexpr const char* extensionNotOffered = "Extension not offered";
+
 // Opt-in limits (ConnectionOptions), each logged with the system message as above.
 constexpr const char* connectTimeout = "Connect timeout";
 constexpr const char* handshakeTimeout = "Handshake timeout";

@@ -80,6 +80,10 @@ constexpr uint16_t closeStatusNone = 1005;
 // 7.4.1: protocol error), such as a control frame over 125 bytes.
 constexpr uint16_t closeStatusProtocolError = 1002;
 
+// Close status sent before failing a strict connection whose peer sent text that is not
+// UTF-8 (RFC 6455, 7.4.1: invalid frame payload data).
+constexpr uint16_t closeStatusInvalidPayload = 1007;
+
 // Close status sent before failing a connection whose host overran its send buffer limit
 // (RFC 6455, 7.4.1: policy violation).
 constexpr uint16_t closeStatusPolicyViolation = 1008;

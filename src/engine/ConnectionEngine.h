@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "core/Limits.h"
 #include "core/MessageAssembler.h"
 #include "core/MessageDeflate.h"
+#include "core/StrictFrameRules.h"
 #include "engine/ConnectionLog.h"
 #include "engine/FrameReader.h"
 #include "engine/FrameWriter.h"
@@ -96,6 +98,9 @@ public:
         Liveness::configureLiveness(options);
         Writer::configureSendBuffer(options.maxBufferedAmount, options.drainLowWaterMark);
         compression = options.compression;
+        if (options.strict) {
+            strictRules.emplace();
+        }
     }
 
     // ---- Compression, agreed in the opening handshake (loop thread) -----------------------
@@ -171,6 +176,9 @@ public:
             (!deflate || (frame.opcode != opcodes::Text && frame.opcode != opcodes::Binary))) {
             failPeer(limits::closeStatusProtocolError, errorTexts::unexpectedReservedBit,
                      std::make_error_code(std::errc::protocol_error));
+            return false;
+        }
+        if (strictRules && !admittedStrictly(frame)) {
             return false;
         }
         switch (frame.opcode) {
@@ -341,6 +349,10 @@ private:
                 return false;
             }
         }
+        if (strictRules && !passesStrictly(strictRules->data(frame.payload.data(),
+                                                             frame.payload.size(), frame.fin))) {
+            return false;
+        }
         const std::string_view payload(reinterpret_cast<const char*>(frame.payload.data()),
                                        frame.payload.size());
         if (payload.size() <= limits::loggedPayloadBytes) {
@@ -372,6 +384,26 @@ private:
                 return true;
         }
         return true;
+    }
+
+    // Strict mode: the frame's header, and a Close frame's payload, as RFC 6455 has them.
+    bool admittedStrictly(const WebSocketFrame& frame) {
+        StrictRefusal refusal = strictRules->frame(
+            frame.opcode, frame.fin, Reader::frameReservedBits(), deflate ? compressedBit : 0);
+        if (!refusal && frame.opcode == opcodes::Close) {
+            refusal = StrictFrameRules::close(frame.payload.data(), frame.payload.size());
+        }
+        return passesStrictly(refusal);
+    }
+    // True when nothing was refused; otherwise fails the connection with the refusal's Close.
+    bool passesStrictly(const StrictRefusal& refusal) {
+        if (refusal) {
+            failPeer(refusal.status, refusal.text,
+                     std::make_error_code(refusal.status == limits::closeStatusInvalidPayload
+                                              ? std::errc::illegal_byte_sequence
+                                              : std::errc::protocol_error));
+        }
+        return !refusal;
     }
 
     // Replaces a frame's payload of a compressed message by what it inflates to; the last
@@ -451,10 +483,11 @@ private:
     }
 
     MessageAssembler assembler;
-    CompressionOptions compression;           // configured before the connection starts
-    std::unique_ptr<MessageDeflate> deflate;  // agreed in the handshake; null: uncompressed
-    bool inflating = false;                   // the message being received is compressed
-    std::vector<uint8_t> inflated;            // reused output of the decompressor
+    CompressionOptions compression;               // configured before the connection starts
+    std::optional<StrictFrameRules> strictRules;  // engaged in strict mode
+    std::unique_ptr<MessageDeflate> deflate;      // agreed in the handshake; null: uncompressed
+    bool inflating = false;                       // the message being received is compressed
+    std::vector<uint8_t> inflated;                // reused output of the decompressor
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
     bool closed = false;         // close() has run
     bool closeReported = false;  // onCloseHandler has run; later failures are not reported

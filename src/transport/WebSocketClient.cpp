@@ -19,6 +19,7 @@
 #include "core/HandshakeText.h"
 #include "core/HeaderFieldCheck.h"
 #include "core/Limits.h"
+#include "core/StrictFrameRules.h"
 #include "engine/ConnectionEngine.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/URL.h"
@@ -274,6 +275,14 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             std::lock_guard<std::mutex> lock(knownMutex);
             known.subprotocol = negotiatedProtocol;
             known.headers = responseHeaders;
+        }
+        if (check.accepted && options.strict) {
+            if (const char* problem = strictResponseProblem(
+                    protocols, negotiatedProtocol, options.compression.enabled,
+                    responseHeaders.all("Sec-WebSocket-Extensions"))) {
+                check.accepted = false;
+                check.failure = std::string(errorTexts::handshakeValidation) + problem;
+            }
         }
         if (!check.accepted) {
             Log::error(check.failure);
