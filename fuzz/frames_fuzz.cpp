@@ -10,6 +10,7 @@
 
 #include "Frames.h"
 #include "MemoryConnection.h"
+#include "core/Utf8Validator.h"
 #include "relaymatrix/LogCapture.h"
 
 using namespace tidewire_memory;
@@ -34,6 +35,10 @@ void run(const Script& script, uint8_t options) {
         };
         host.onMessageHandler = [&](const Bytes& message, bool isText) {
             require(!ended && message.size() <= bound);
+            // Strict mode lets no text through that is not UTF-8.
+            require(!script.strict || !isText ||
+                    relaymatrix::extensions::tidewire::Utf8Validator::valid(message.data(),
+                                                                            message.size()));
             if (options & 0x80)
                 host.send(message, isText, options & 3);
         };
@@ -68,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         script.extensions = "permessage-deflate";
     if (data[1] & 4)
         script.failWriteAfter = data[1] >> 3;
+    else
+        script.strict = (data[1] & 8) != 0;
     if (data[0] & 8) {
         run<true>(script, data[0]);
     } else {
