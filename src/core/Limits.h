@@ -40,6 +40,11 @@ constexpr size_t receiveLowWaterBytes = 256 * 1024;
 // frame header) is gathered up to this much, so the header does not go in a record alone.
 constexpr size_t tlsRecordBytes = 16 * 1024;
 
+// A large TLS write encrypts up to this much into records that then go to the socket in one
+// send, and one read takes up to this much ciphertext off the socket: one system call, and on
+// the peer's side one wakeup, for several records.
+constexpr size_t tlsBatchBytes = 64 * 1024;
+
 // Ciphertext kept for a TLS socket that does not take it yet: one write's records and the
 // few answers reads must send (alerts, a key update). A peer that keeps asking for answers
 // without reading them fails its connection past this.

@@ -89,8 +89,9 @@ private:
 // call, the incoming record boundaries and the ciphertext not yet sent.
 struct TlsSocketLink {
     asio::ip::tcp::socket* socket = nullptr;
-    int error = 0;     // errno of a failed recv or send
-    bool eof = false;  // recv returned 0
+    int error = 0;          // errno of a failed recv or send
+    bool eof = false;       // recv returned 0
+    bool batching = false;  // records are kept in `unsent` to go out together
     TlsRecordCursor incoming;
     UnsentCiphertext unsent;
 };

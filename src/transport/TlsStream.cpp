@@ -46,7 +46,7 @@ int socketWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
     const size_t length = static_cast<size_t>(size);
     size_t sent = 0;
-    if (link.unsent.empty()) {
+    if (link.unsent.empty() && !link.batching) {
         ssize_t n;
         do {
             n = ::send(link.socket->native_handle(), data, length, MSG_NOSIGNAL);
@@ -118,6 +118,7 @@ TlsStream::TlsStream(asio::ip::tcp::socket& socket, asio::ssl::context& context)
     SSL_set_options(ssl, SSL_OP_NO_RENEGOTIATION);
     // One recv takes whatever has arrived, not a record's header and then its body.
     SSL_set_read_ahead(ssl, 1);
+    SSL_set_default_read_buffer_len(ssl, limits::tlsBatchBytes);
 }
 
 TlsStream::~TlsStream() {
@@ -168,11 +169,21 @@ TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes
         return want;
     }
     if (op == Op::write && writeTaken == notTaken) {
-        const Want want = call(op, data, size, bytes, ec);
-        if (want != Want::nothing || ec) {
+        // A large write's records go out in one send (SSL_write makes one record per call).
+        link.batching = size > limits::tlsRecordBytes;
+        size_t taken = 0;
+        Want want;
+        do {
+            want = call(op, static_cast<char*>(data) + taken, size - taken, bytes, ec);
+            taken += ec ? 0 : bytes;
+        } while (link.batching && want == Want::nothing && !ec && taken < size &&
+                 taken < limits::tlsBatchBytes);
+        link.batching = false;
+        if (taken == 0 || ec) {
+            bytes = 0;
             return want;
         }
-        writeTaken = bytes;
+        writeTaken = taken;
     }
     const Want want = op == Op::write ? Want::nothing : call(op, data, size, bytes, ec);
     std::error_code sendError;
