@@ -1,6 +1,7 @@
 #include "BeastPeers.h"
 
 #include <algorithm>
+#include <deque>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
@@ -77,23 +78,62 @@ private:
             }
         });
     }
+    // Reads the next message while the last is written, as the library does, with buffers
+    // recycled; at most `maxQueued` echoes wait, then reading pauses until one is written.
     void read() {
-        ws.async_read(buffer, [self = this->shared_from_this()](beast::error_code ec, size_t) {
+        if (queue.size() >= maxQueued) {
+            readPaused = true;
+            return;
+        }
+        ws.async_read(incoming, [self = this->shared_from_this()](beast::error_code ec, size_t) {
             if (ec) {
                 return;
             }
-            self->ws.text(self->ws.got_text());
-            self->ws.async_write(self->buffer.data(), [self](beast::error_code ec, size_t) {
-                self->buffer.consume(self->buffer.size());
-                if (!ec) {
-                    self->read();
-                }
-            });
+            self->queue.push_back({std::move(self->incoming), self->ws.got_text()});
+            self->incoming = beast::flat_buffer();
+            if (!self->spares.empty()) {
+                self->incoming = std::move(self->spares.back());
+                self->spares.pop_back();
+            }
+            self->write();
+            self->read();
         });
     }
+    void write() {
+        if (writing || queue.empty()) {
+            return;
+        }
+        writing = true;
+        ws.text(queue.front().text);
+        ws.async_write(queue.front().buffer.data(),
+                       [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                           self->writing = false;
+                           if (ec) {
+                               return;
+                           }
+                           beast::flat_buffer done = std::move(self->queue.front().buffer);
+                           self->queue.pop_front();
+                           done.consume(done.size());
+                           self->spares.push_back(std::move(done));
+                           self->write();
+                           if (self->readPaused) {
+                               self->readPaused = false;
+                               self->read();
+                           }
+                       });
+    }
 
+    struct Echo {
+        beast::flat_buffer buffer;
+        bool text;
+    };
+    static constexpr size_t maxQueued = 4;
     websocket::stream<Stream> ws;
-    beast::flat_buffer buffer;
+    beast::flat_buffer incoming;
+    std::deque<Echo> queue;
+    std::vector<beast::flat_buffer> spares;
+    bool writing = false;
+    bool readPaused = false;
 };
 
 }  // namespace
