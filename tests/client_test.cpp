@@ -164,7 +164,7 @@ TEST(Client, ConnectFailuresAndBadUrls) {
 TEST(Client, ExtraHeadersIdentityAndIPv6) {
     using namespace std::string_literals;
     std::istringstream refused(  // "name=value" rows
-        "=v|Bad Name=v|X:=v|X-A=a\r\nEvil: 1|X-A=a\nb|X-A=a\0b|host=h|UPGRADE=u|Connection=|"
+        "=v|Bad Name=v|X:=v|X-A=a\r\nEvil: 1|X-A=a\nb|X-A=a\0b|X\0A=v|host=h|UPGRADE=u|Connection=|"
         "sec-websocket-key=k|Sec-WebSocket-Version=8|Sec-WebSocket-Protocol=p|"
         "Sec-WebSocket-Extensions=e|Sec-WebSocket-Accept=a"s);
     ConnectionOptions options;
