@@ -44,6 +44,11 @@ TEST(Client, RequestTextAndEachResponse) {
         {ok + "Sec-WebSocket-Protocol: chat\r\n\r\n" + textOf(frame(1, bytesOf("hi"), false)),
          "open", "text:hi", "error:Read error",
          "debug [WebSocketClient] Negotiated protocol: chat"},
+        // A stray fragment: one report, as a protocol error.
+        {ok + "\r\n" + textOf(frame(1, bytesOf("hi"), false)) +
+             textOf(frame(0, bytesOf("x"), false, false)),
+         "open", "text:hi", "error:Unexpected frame",
+         "error [WebSocketClient] Error: Unexpected frame - Protocol error"},
         {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: %\r\n\r\n",
          "error:" + invalid + "HTTP/1.1 200  OK\r",
          "error [WebSocketClient] " + invalid + "HTTP/1.1 200  OK\r"},
