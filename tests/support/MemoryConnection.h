@@ -33,6 +33,7 @@ struct Script {
     size_t* writes = nullptr;   // counts the engine's writes
     size_t* mostExpected = nullptr;          // the largest receive mark the engine asked for
     std::chrono::milliseconds keepalive{0};  // the engine's keepalive interval
+    std::chrono::milliseconds closeTimeout{0};
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -204,6 +205,7 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     connection->setMaxMessageSize(maxMessageSize);
     ConnectionOptions options;
     options.keepaliveInterval = script.keepalive;
+    options.closeTimeout = script.closeTimeout;
     options.compression.enabled = !script.extensions.empty();
     options.compression.minimumMessageBytes = 4;
     connection->configure(options);
