@@ -202,6 +202,21 @@ const Case cases[] = {
              host.ping(bytesOf("late"));
          };
      }},
+    {"a stray fragment behind the Close of the buffer limit: one report",
+     {{C, "x", false}},
+     {"open", "error:Send buffer full"},
+     {"8:\x03\xF0"},
+     {},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onOpenHandler = [&host] { host.send(Bytes(100), false, 0); };
+     },
+     [] {
+         Script s;
+         s.maxBuffered = 10;
+         s.writeChunk = 1;  // the fragment is read while that Close is still going out
+         return s;
+     }()},
     {"a failed write",
      {{T, "x", true}},
      {"open", "error:Send error"},

@@ -34,6 +34,7 @@ struct Script {
     size_t* mostExpected = nullptr;          // the largest receive mark the engine asked for
     std::chrono::milliseconds keepalive{0};  // the engine's keepalive interval
     std::chrono::milliseconds closeTimeout{0};
+    size_t maxBuffered = 0;  // the host's sends past it are refused
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -206,6 +207,7 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     ConnectionOptions options;
     options.keepaliveInterval = script.keepalive;
     options.closeTimeout = script.closeTimeout;
+    options.maxBufferedAmount = script.maxBuffered;
     options.compression.enabled = !script.extensions.empty();
     options.compression.minimumMessageBytes = 4;
     connection->configure(options);
