@@ -129,6 +129,28 @@ MUTANTS = [
     ("TlsStream.h", "            Op::write, gathered.get(), size,", "            Op::write, gathered.get() + 1, size,"),
     ("TlsStream.cpp", "        link.received += static_cast<size_t>(n);", ""),
     ("FrameReader.h", "derived().watchesArrivals() ? 0 : room - payloadFilled", "room - payloadFilled"),
+    # One report per failure; a peer's failure writes what was queued, then Close.
+    ("ConnectionEngine.h", "        if (closed) {\n            return;\n        }\n        if (!reported) {",
+     "        if (!reported) {"),
+    ("ConnectionEngine.h", "std::make_error_code(std::errc::protocol_error));\n                return false;",
+     "std::make_error_code(std::errc::protocol_error));\n                return true;"),
+    ("ConnectionEngine.h", "Writer::acceptingSends() && !peerNotReading();", "Writer::acceptingSends();"),
+    ("ConnectionEngine.h", "        Writer::refuseFurtherSends();\n        Liveness::startClosingDeadline();",
+     "        Writer::refuseFurtherSends();"),
+    ("ConnectionEngine.h", "most - std::min<uint64_t>(most, assembler.assembledBytes(frame))", "most"),
+    ("ConnectionCompression.h", "(opcode != opcodes::Text && opcode != opcodes::Binary)",
+     "opcode >= opcodes::Close"),
+    ("LivenessTimer.h", "        opening.reset();\n        if (settings.keepaliveInterval",
+     "        if (settings.keepaliveInterval"),
+    ("LivenessTimer.h", ": settings.keepaliveInterval;", ": settings.keepaliveTimeout;"),
+    ("FrameWriter.h", "            drainPending = false;\n", ""),
+    ("WebSocketServer.cpp", "acceptPause.expires_after(acceptRetryPause);",
+     "acceptPause.expires_after(std::chrono::milliseconds(0));"),
+    ("HandshakePolicy.cpp", ' && !contains(policy.allowedOrigins, "*")', ""),
+    ("HandshakePolicy.cpp", "if (decision.accepted && decision.subprotocol.empty()) {", "if (decision.accepted) {"),
+    ("HeaderFieldCheck.cpp", "(c != '\\0' && std::strchr(", "(std::strchr("),
+    ("MessageDeflate.cpp", "agreed.serverNoContextTakeover : agreed.clientNoContextTakeover)),",
+     "agreed.serverNoContextTakeover : false)),"),
 ]
 
 # Rows written against the code before the house was split by layer, mapped to where the
@@ -158,6 +180,8 @@ MOVED = {
     58: ("WebSocketSessionImpl.cpp", 'Log::trace("Requested protocols: ", protocols);', "(void)protocols;"),
     59: ("UDPServer.cpp", "udpSendOnReceiveOnly);\n        return 1;", "udpSendOnReceiveOnly);\n        return 2;"),
     63: ("UDPServer.cpp", "relaymatrix::Logger::error(errorTexts::udpZeroBytes);", ""),
+    36: ("ConnectionEngine.h", "        if (!reported) {\n            reported = true;",
+         "        if (true) {\n            reported = true;"),
 }
 
 

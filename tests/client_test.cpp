@@ -44,6 +44,11 @@ TEST(Client, RequestTextAndEachResponse) {
         {ok + "Sec-WebSocket-Protocol: chat\r\n\r\n" + textOf(frame(1, bytesOf("hi"), false)),
          "open", "text:hi", "error:Read error",
          "debug [WebSocketClient] Negotiated protocol: chat"},
+        // A stray fragment: one report, as a protocol error.
+        {ok + "\r\n" + textOf(frame(1, bytesOf("hi"), false)) +
+             textOf(frame(0, bytesOf("x"), false, false)),
+         "open", "text:hi", "error:Unexpected frame",
+         "error [WebSocketClient] Error: Unexpected frame - Protocol error"},
         {"HTTP/1.1 200 OK\r\nSec-WebSocket-Accept: %\r\n\r\n",
          "error:" + invalid + "HTTP/1.1 200  OK\r",
          "error [WebSocketClient] " + invalid + "HTTP/1.1 200  OK\r"},
@@ -184,7 +189,7 @@ TEST(Client, ConnectFailuresAndBadUrls) {
 TEST(Client, ExtraHeadersIdentityAndIPv6) {
     using namespace std::string_literals;
     std::istringstream refused(  // "name=value" rows
-        "=v|Bad Name=v|X:=v|X-A=a\r\nEvil: 1|X-A=a\nb|X-A=a\0b|host=h|UPGRADE=u|Connection=|"
+        "=v|Bad Name=v|X:=v|X-A=a\r\nEvil: 1|X-A=a\nb|X-A=a\0b|X\0A=v|host=h|UPGRADE=u|Connection=|"
         "sec-websocket-key=k|Sec-WebSocket-Version=8|Sec-WebSocket-Protocol=p|"
         "Sec-WebSocket-Extensions=e|Sec-WebSocket-Accept=a"s);
     ConnectionOptions options;

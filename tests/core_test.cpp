@@ -9,6 +9,7 @@
 #include "core/CloseStatus.h"
 #include "core/DeflateNegotiation.h"
 #include "core/FrameHeader.h"
+#include "core/HandshakePolicy.h"
 #include "core/HandshakeText.h"
 #include "core/Masking.h"
 #include "core/MessageDeflate.h"
@@ -143,6 +144,18 @@ TEST(Handshake, ServerResponseCheckTable) {
     }
 }
 
+// "*" among the allowed origins admits any; without it only those listed.
+TEST(Handshake, AllowedOrigins) {
+    HandshakePolicy policy;
+    HandshakeRequest request;
+    request.headers.add("Origin", "https://any.example");
+    std::string problem;
+    for (const std::string last : {"*", "https://a.example"}) {
+        policy.allowedOrigins = {"https://a.example", last};
+        EXPECT_EQ(decideHandshake(policy, request, problem).accepted, last == "*") << last;
+    }
+}
+
 // Offers and answers of permessage-deflate; "-" marks a declined offer or a failed response.
 TEST(Handshake, DeflateNegotiationTable) {
     CompressionOptions on, strict, small;
@@ -199,6 +212,7 @@ TEST(Handshake, DeflateNegotiationTable) {
     }
     const Row client[] = {
         {on, {pmd}, pmd},
+        {on, {pmd + "; client_no_context_takeover"}, pmd + "; client_no_context_takeover"},
         {on, {pmd + "; server_no_context_takeover", "client_max_window_bits=10"}, "-"},
         {on,
          {pmd + "; server_no_context_takeover; client_max_window_bits=10"},
@@ -232,20 +246,29 @@ TEST(Handshake, DeflateNegotiationTable) {
 TEST(Handshake, MessageDeflateContextAndBounds) {
     using Result = MessageDecompressor::Result;
     const DeflateParameters reset{true};  // server_no_context_takeover
+    // A server may ask a client that did not offer it to reset (RFC 7692, 7.1.1.2).
+    CompressionOptions on;
+    on.enabled = true;
+    const DeflateParameters unoffered =
+        checkDeflateResponse({"permessage-deflate; client_no_context_takeover"}, on).parameters;
+    EXPECT_TRUE(unoffered.clientNoContextTakeover);
     Bytes out;
-    for (const DeflateParameters& agreed : {DeflateParameters(), reset}) {
+    for (const DeflateParameters& agreed : {DeflateParameters(), reset, unoffered}) {
         MessageDeflate server(agreed, true), client(agreed, false);
+        MessageDeflate& from = agreed.clientNoContextTakeover ? client : server;
+        MessageDeflate& to = agreed.clientNoContextTakeover ? server : client;
         std::vector<size_t> sizes;
         for (size_t n : {1000, 1000, 200000, 0}) {
             const Bytes data = pattern(n);
             Bytes message;
-            server.compressor.compress(data.data(), data.size(), out);
+            from.compressor.compress(data.data(), data.size(), out);
             sizes.push_back(out.size());
-            EXPECT_EQ(client.decompressor.add(out.data(), out.size(), message, n), Result::Ok);
-            EXPECT_EQ(client.decompressor.finish(message, n), Result::Ok);
+            EXPECT_EQ(to.decompressor.add(out.data(), out.size(), message, n), Result::Ok);
+            EXPECT_EQ(to.decompressor.finish(message, n), Result::Ok);
             EXPECT_EQ(message, data);
         }
-        EXPECT_EQ(sizes[1] < sizes[0], !agreed.serverNoContextTakeover);
+        EXPECT_EQ(sizes[1] < sizes[0],
+                  !agreed.serverNoContextTakeover && !agreed.clientNoContextTakeover);
         EXPECT_EQ(out, Bytes{0x00});  // the empty message, also right after a flush
     }
     // A megabyte of zeros in a thousand bytes stops one byte past the limit.

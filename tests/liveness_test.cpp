@@ -33,6 +33,7 @@ struct Row {
     ConnectionOptions options;
     std::function<void(Peer&)> peer;  // the other end, once connected
     std::string outcome;              // the one event that ends it
+    milliseconds notBefore{0};        // from the peer's start
 };
 
 const milliseconds t(150), off(0);
@@ -42,7 +43,15 @@ const Row rows[] = {
     {"TLS client stalls mid-handshake", true, true, false, with(t, off, off), [](Peer&) {},
      "error:Handshake timeout"},
     {"silent client", true, false, false, with(off, off, t),
-     [](Peer& p) { p.write(upgrade), p.readHeader(), p.readFrames(1); }, "error:Keepalive timeout"},
+     [](Peer& p) { p.write(upgrade), p.readHeader(), p.readFrames(1); }, "error:Keepalive timeout",
+     2 * t},
+    {"opened in time, open past the handshake deadline", true, false, false, with(t, off, 2 * t),
+     [](Peer& p) {
+         p.write(upgrade), p.readHeader();
+         EXPECT_EQ(p.readFrames(1), std::vector<std::string>{"9:"});
+         p.write(frame(8, {}, true));
+     },
+     "close"},
     {"client answers every ping", true, false, false,
      with(off, off, milliseconds(30), off, milliseconds(5000)),
      [](Peer& p) {
@@ -92,9 +101,11 @@ TEST(Liveness, EachDeadlineFailsOnce) {
             record(*client, events);
             peer->accept();
         }
+        const auto start = std::chrono::steady_clock::now();
         row.peer(*peer);
         peer->waitForClose();
         ASSERT_TRUE(events.waitFor(row.outcome)) << row.name;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, row.notBefore) << row.name;
         const auto all = events.all();
         EXPECT_EQ(std::count_if(all.begin(), all.end(),
                                 [](auto& e) { return e.rfind("error:", 0) == 0 || e == "close"; }),
@@ -157,12 +168,22 @@ TEST(Liveness, SendLimitDrainAndPong) {
     Recorder clientEvents;
     WebSocketClient::Handlers h;
     h.onPong = [&](const Bytes& payload) { clientEvents.add("pong:" + textOf(payload)); };
+    h.onMessage = [&](const Bytes& m, bool) { clientEvents.add(std::to_string(m.size())); };
     WebSocketClient client("ws://127.0.0.1:" + std::to_string(server.boundPort()), {}, h);
     client.ping(bytesOf("abc"));
     ASSERT_TRUE(clientEvents.waitFor("pong:abc"));
     server.getSession(1)->send(Bytes(512 << 10), false, 0);
     ASSERT_TRUE(events.waitFor("drain1"));
     EXPECT_EQ(server.getSession(1)->bufferedAmount(), 0u);
+    // Emptied again without passing the mark: no drain. The Pong below is written only
+    // after that message's write has completed.
+    server.getSession(1)->send(Bytes(10), false, 0);
+    ASSERT_TRUE(clientEvents.waitFor("10"));
+    client.ping(bytesOf("def"));
+    ASSERT_TRUE(clientEvents.waitFor("pong:def"));
+    EXPECT_EQ(events.count("drain1"), 1u);
+    // The write the limit abandoned was no second failure.
+    EXPECT_EQ(events.count("error:Send error") + events.count("error:Read error"), 0u);
 }
 
 }  // namespace

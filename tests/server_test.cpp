@@ -2,6 +2,9 @@
 // failing clients, TLS, its lifetime, and our own clients talking to it from many threads.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 #include <thread>
@@ -29,6 +32,10 @@ struct EchoServer {
         server.setConnectionOptions(options);
         server.onNewSession([this](WebSocketSession& session) {
             record(session, events);
+            // The host may still look the failing session up from its error handler.
+            session.onErrorHandler = [this, id = session.identity().id](const std::string& e) {
+                events.add("error:" + e + (server.getSession(id) ? "" : " (gone)"));
+            };
             session.onMessageHandler = [recorded = session.onMessageHandler, &session](
                                            const Bytes& bytes, bool isText) {
                 recorded(bytes, isText);
@@ -155,6 +162,7 @@ TEST(Server, HostileAndFailingClients) {
         bool reset;
         std::string error, logLine;
         bool tls = false;
+        std::vector<std::string> frames = {};  // what the client reads after the 101
     };
     const Row rows[] = {
         {"endless header", bytesOf("GET / HTTP/1.1\r\n" + std::string(20000, 'a')), false,
@@ -163,8 +171,14 @@ TEST(Server, HostileAndFailingClients) {
          "Error: Handshake error - End of file"},
         {"resets mid-frame", bytesOf(upgrade + "\x81\x85"), true, "Read error",
          "Error: Read error - Connection reset by peer"},
-        {"stray continuation", bytesOf(upgrade + textOf(frame(0, bytesOf("x"), true, false))),
-         false, "Unexpected frame", ""},
+        {"stray continuation after a message",
+         bytesOf(upgrade + textOf(frame(1, bytesOf("hi"), true)) +
+                 textOf(frame(0, bytesOf("x"), true, false))),
+         false,
+         "Unexpected frame",
+         "Error: Unexpected frame - Protocol error",
+         false,
+         {"1:hi", "8:\x03\xEA"}},
         {"plain client on a TLS port", bytesOf(upgrade), false, "SSL handshake failed",
          "Error: SSL handshake failed - ", true},
     };
@@ -178,10 +192,19 @@ TEST(Server, HostileAndFailingClients) {
         } else {
             peer->finish();
         }
+        if (!row.frames.empty()) {
+            peer->readHeader();
+            EXPECT_EQ(peer->readFrames(2), row.frames) << row.name;
+        }
         EXPECT_TRUE(s.events.waitFor("error:" + row.error)) << row.name;
         EXPECT_TRUE(s.logs.waitFor("error " + sessionLog + row.logLine, true)) << row.name;
         EXPECT_TRUE(s.logs.waitFor(
             "debug [WebSocketServer] Session disconnected and removed - session ID: 0"));
+        const auto events = s.events.all();
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [](auto& e) { return e.rfind("error:", 0) == 0; }),
+                  1)
+            << row.name;
     }
 }
 
@@ -204,7 +227,9 @@ TEST(Server, HandshakeControl) {
         if (r.target == "/not-offered")
             d.subprotocol = "zzz";
         const std::map<std::string, HttpHeaders::Field> refused = {
-            {"/bad-header", {"X-Evil", "a\r\nb"}}, {"/framing", {"content-length", "5"}}};
+            {"/bad-header", {"X-Evil", "a\r\nb"}},
+            {"/framing", {"content-length", "5"}},
+            {"/nul-name", {std::string("X-A\0B", 5), "v"}}};
         const auto field = refused.find(r.target);
         field == refused.end() ? d.headers.add("X-Token", *r.headers.find("x-token"))
                                : d.headers.add(field->second.first, field->second.second);
@@ -232,7 +257,7 @@ TEST(Server, HandshakeControl) {
         {"/ok", "Origin: https://good.example\r\nSec-WebSocket-Protocol: a, b\r\n",
          accept + "Sec-WebSocket-Protocol: b\r\nX-Token: t\r\n\r\n", ""},
         {"/none?q=1", "Sec-WebSocket-Protocol: x\r\n", accept + "X-Token: t\r\n\r\n", ""},
-        {"/pick", "Sec-WebSocket-Protocol: x\r\nsec-websocket-protocol: a\r\n",
+        {"/pick", "Sec-WebSocket-Protocol: b\r\nsec-websocket-protocol: a\r\n",
          accept + "Sec-WebSocket-Protocol: a\r\nX-Token: t\r\n\r\n", ""},
         {"/ok", "Origin: https://evil.example\r\n", refusal("403 Forbidden", "Origin not allowed"),
          ""},
@@ -244,6 +269,7 @@ TEST(Server, HandshakeControl) {
          "Handshake hook header refused: value of header \"X-Evil\" holds CR, LF or NUL"},
         {"/framing", "", serverError,
          "Handshake hook header refused: header \"content-length\" is set by the response"},
+        {"/nul-name", "", serverError, "Handshake hook header refused: header name \"X-A"},
     };
     for (const Row& row : rows) {
         auto peer = Peer::connect(server.boundPort());
@@ -266,6 +292,34 @@ TEST(Server, HandshakeControl) {
                                         "/pick a 127.0.0.1 2 t"}));
     EXPECT_EQ(
         logs.count("debug [WebSocketServer] Session disconnected and removed - session ID: 3"), 0u);
+}
+
+// Out of descriptors, the listener rests between attempts, then serves a client that comes
+// once descriptors are free again.
+TEST(Server, AcceptsAgainOnceDescriptorsAreFree) {
+    EchoServer s;
+    asio::io_context io;
+    asio::ip::tcp::socket first(io);
+    first.open(asio::ip::tcp::v4());  // its descriptor taken while there are some
+    rlimit saved{}, lowered{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(dup(0));  // the lowest free descriptor: none left
+    close(static_cast<int>(lowered.rlim_cur));
+    const auto start = std::chrono::steady_clock::now();
+    setrlimit(RLIMIT_NOFILE, &lowered);
+    first.connect({asio::ip::make_address("127.0.0.1"), s.server.boundPort()});
+    const std::string failed = "error [WebSocketServer] Accept error: Too many open files";
+    const bool thrice =
+        s.logs.waitFor([&](auto& v) { return std::count(v.begin(), v.end(), failed) >= 3; });
+    const auto rested = std::chrono::steady_clock::now() - start;  // two pauses at least
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(thrice);
+    EXPECT_GE(rested, std::chrono::milliseconds(200));
+    auto peer = Peer::connect(s.server.boundPort());
+    peer->write(upgrade);
+    ASSERT_TRUE(s.events.waitFor("open"));
+    EXPECT_EQ(peer->readHeader().substr(0, 12), "HTTP/1.1 101");
 }
 
 // A burst of clients against a limit of two: two are served, the rest refused with 503; a

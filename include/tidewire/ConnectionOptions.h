@@ -24,6 +24,8 @@ struct ConnectionOptions {
     // "Handshake timeout".
     std::chrono::milliseconds handshakeTimeout{0};
     // After our Close frame is written, how long the peer has to answer. "Close timeout".
+    // Also how long the Close sent after a peer broke the protocol may take to go out
+    // behind what was queued before it (that failure is the one reported).
     std::chrono::milliseconds closeTimeout{0};
     // Silence from the peer after which a Ping goes out; anything received counts as life.
     std::chrono::milliseconds keepaliveInterval{0};

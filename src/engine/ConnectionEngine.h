@@ -17,8 +17,8 @@
 #include "core/FrameHeader.h"
 #include "core/Limits.h"
 #include "core/MessageAssembler.h"
-#include "core/MessageDeflate.h"
 #include "core/StrictFrameRules.h"
+#include "engine/ConnectionCompression.h"
 #include "engine/ConnectionLog.h"
 #include "engine/FrameReader.h"
 #include "engine/FrameWriter.h"
@@ -50,17 +50,18 @@ namespace relaymatrix::extensions::tidewire {
 template <class Derived>
 class ConnectionEngine : public FrameReader<Derived>,
                          public FrameWriter<Derived>,
-                         public LivenessTimer<Derived> {
+                         public LivenessTimer<Derived>,
+                         public ConnectionCompression<Derived> {
 public:
     using Reader = FrameReader<Derived>;
     using Writer = FrameWriter<Derived>;
     using Liveness = LivenessTimer<Derived>;
+    using Compression = ConnectionCompression<Derived>;
     using Log = ConnectionLog<Derived>;
 
     // The host's send, ping or close(payload); see FrameWriter::queueMessage.
     void sendMessage(const std::vector<uint8_t>& data, uint8_t opcode, size_t maxFrameSize) {
-        if (compression.enabled && (opcode == opcodes::Text || opcode == opcodes::Binary) &&
-            data.size() >= compression.minimumMessageBytes) {
+        if (Compression::mayCompress(opcode, data.size())) {
             Writer::queueCompressible(data.data(), data.size(), opcode, maxFrameSize);
             return;
         }
@@ -70,7 +71,7 @@ public:
 
     // The same with a message handed over to keep (see FrameWriter::queueOwned).
     void sendMessage(std::vector<uint8_t>&& data, uint8_t opcode, size_t maxFrameSize) {
-        if (compression.enabled && data.size() >= compression.minimumMessageBytes) {
+        if (Compression::mayCompress(opcode, data.size())) {
             sendMessage(static_cast<const std::vector<uint8_t>&>(data), opcode, maxFrameSize);
             return;
         }
@@ -97,41 +98,11 @@ public:
     void configure(const ConnectionOptions& options) {
         Liveness::configureLiveness(options);
         Writer::configureSendBuffer(options.maxBufferedAmount, options.drainLowWaterMark);
-        compression = options.compression;
+        Compression::configureCompression(options.compression);
         if (options.strict) {
             strictRules.emplace();
         }
     }
-
-    // ---- Compression, agreed in the opening handshake (loop thread) -----------------------
-
-    // Client: the Sec-WebSocket-Extensions value to offer; empty when compression is off.
-    std::string compressionOffer() const {
-        return compression.enabled ? buildDeflateOffer(compression) : std::string();
-    }
-
-    // Client: the server's answer (every Sec-WebSocket-Extensions value). Off, it is not
-    // looked at, as without compression at all.
-    DeflateAgreement acceptCompression(const std::vector<std::string>& answers) {
-        DeflateAgreement agreement;
-        if (compression.enabled) {
-            agreement = checkDeflateResponse(answers, compression);
-            startCompression(agreement);
-        }
-        return agreement;
-    }
-
-    // Server: the answer to the client's offers; empty when none is agreed.
-    std::string answerCompression(const std::vector<std::string>& offers) {
-        if (!compression.enabled) {
-            return std::string();
-        }
-        const DeflateAgreement agreement = answerDeflateOffers(offers, compression);
-        startCompression(agreement);
-        return agreement.header;
-    }
-
-    MessageDeflate* messageDeflate() { return deflate.get(); }
 
     void setMaxMessageSize(uint64_t bytes) {
         maxMessageSize.store(bytes, std::memory_order_relaxed);
@@ -169,11 +140,8 @@ public:
         if (Log::on(LogLevel::trace)) {
             Log::trace("Frame parsed successfully: ", frame.toString());
         }
-        // With compression enabled RSV1 means a compressed message, so it is allowed only on
-        // the first frame of a data message once agreed; disabled, reserved bits are ignored.
         const bool compressed = (Reader::frameReservedBits() & compressedBit) != 0;
-        if (compressed && compression.enabled &&
-            (!deflate || (frame.opcode != opcodes::Text && frame.opcode != opcodes::Binary))) {
+        if (Compression::reservedBitRefused(compressed, frame.opcode)) {
             failPeer(limits::closeStatusProtocolError, errorTexts::unexpectedReservedBit,
                      std::make_error_code(std::errc::protocol_error));
             return false;
@@ -183,7 +151,7 @@ public:
         }
         switch (frame.opcode) {
             case opcodes::Ping:
-                if (Writer::bufferedAmount() > limits::pingAnswerBacklogBytes) {
+                if (peerNotReading()) {
                     Log::debug("Received ping, not answered: the peer is not reading");
                     return true;
                 }
@@ -226,13 +194,13 @@ public:
     }
     size_t retainedStorageBytes() const {
         return Reader::retainedPayloadBytes() + assembler.retainedBytes() +
-               Writer::retainedWriteBytes() + inflated.capacity();
+               Writer::retainedWriteBytes() + Compression::retainedInflateBytes();
     }
     void releaseIdleStorage() {
         Reader::releasePayloadStorage();
         assembler.releaseStorage();
         Writer::releaseWriteStorage();
-        std::vector<uint8_t>().swap(inflated);
+        Compression::releaseInflateStorage();
     }
     void recycleStorage(std::vector<uint8_t>&& storage) { Reader::recycle(std::move(storage)); }
     void ownCloseWritten() { Liveness::startClosingDeadline(); }
@@ -243,19 +211,17 @@ public:
         Writer::queueMessage(nullptr, 0, opcodes::Ping, 0, WriteQueue::Kind::Message, false, false);
     }
 
-    // A deadline passed: the one failure of this connection.
-    void livenessExpired(const char* text) {
-        failConnection(asio::error::timed_out, text);
-        failureFinal = true;
-    }
+    // A deadline passed: the one failure of this connection, or the end of one already
+    // reported that was waiting for its Close to go out.
+    void livenessExpired(const char* text) { failConnection(asio::error::timed_out, text); }
 
     // A host's send would have passed the buffer limit: fail once, attempt Close 1008 (only
     // when no write is stuck ahead of it), then close.
     void sendBufferFull() {
-        if (failureFinal || closed) {
+        if (reported || closed) {
             return;
         }
-        failureFinal = true;
+        reported = true;
         const std::error_code ec = asio::error::no_buffer_space;
         Log::error("Error: Send buffer full - ", ec.message());
         invokeHandler([this] { derived().session().onErrorHandler(errorTexts::sendBufferFull); });
@@ -264,33 +230,25 @@ public:
             return;
         }
         Writer::discardPending();
-        const uint8_t status[2] = {static_cast<uint8_t>(limits::closeStatusPolicyViolation >> 8),
-                                   static_cast<uint8_t>(limits::closeStatusPolicyViolation)};
-        Writer::queueMessage(status, sizeof status, opcodes::Close, limits::controlFrameMaxSize,
-                             WriteQueue::Kind::FailureClose, false, false);
-        Writer::refuseFurtherSends();
+        queueFailureClose(limits::closeStatusPolicyViolation);
     }
 
-    void writeFailed(const std::error_code& ec, bool failureCloseInBatch) {
-        if (closeReported) {
-            return;  // the connection already ended in order; nobody waits for this
-        }
-        if (failureCloseInBatch) {
-            close();  // the failure has been reported already
-            return;
-        }
-        failConnection(ec, errorTexts::sendError);
-    }
+    void writeFailed(const std::error_code& ec) { failConnection(ec, errorTexts::sendError); }
 
     // ---- Failure and close ----------------------------------------------------------------
 
     // The engine's one failure path: error line, the host's onErrorHandler(context), close().
+    // A connection reports how it ended once: a read or write that close() abandons, or a
+    // failure after one already reported, only closes.
     void failConnection(const std::error_code& ec, const std::string& context) {
-        if (failureFinal) {
-            return;  // a timeout or the buffer limit has ended it already
+        if (closed) {
+            return;
         }
-        Log::error("Error: ", context + " - " + ec.message());
-        invokeHandler([this, &context] { derived().session().onErrorHandler(context); });
+        if (!reported) {
+            reported = true;
+            Log::error("Error: ", context + " - " + ec.message());
+            invokeHandler([this, &context] { derived().session().onErrorHandler(context); });
+        }
         close();
     }
 
@@ -315,7 +273,7 @@ public:
 
     // The closing handshake is complete.
     void endOrderly() {
-        closeReported = true;
+        reported = true;
         invokeHandler([this] { derived().session().onCloseHandler(); });
         close();
     }
@@ -339,15 +297,8 @@ private:
     Derived& derived() { return static_cast<Derived&>(*this); }
 
     bool deliverDataFrame(WebSocketFrame& frame, bool compressed) {
-        if (deflate) {
-            if (frame.opcode != opcodes::Continuation) {
-                inflating = compressed;
-            }
-            const bool inflate = inflating;
-            inflating = inflating && !frame.fin;
-            if (inflate && !inflateFrame(frame)) {
-                return false;
-            }
+        if (!inflateFrame(frame, compressed)) {
+            return false;
         }
         if (strictRules && !passesStrictly(strictRules->data(frame.payload.data(),
                                                              frame.payload.size(), frame.fin))) {
@@ -366,10 +317,9 @@ private:
             case MessageAssembler::Outcome::Partial:
                 return true;
             case MessageAssembler::Outcome::Unexpected:
-                invokeHandler(
-                    [this] { derived().session().onErrorHandler(errorTexts::unexpectedFrame); });
-                close();
-                return true;
+                failPeer(limits::closeStatusProtocolError, errorTexts::unexpectedFrame,
+                         std::make_error_code(std::errc::protocol_error));
+                return false;
             case MessageAssembler::Outcome::Complete:
                 invokeHandler([this] {
                     WebSocketSession& session = derived().session();
@@ -388,8 +338,9 @@ private:
 
     // Strict mode: the frame's header, and a Close frame's payload, as RFC 6455 has them.
     bool admittedStrictly(const WebSocketFrame& frame) {
-        StrictRefusal refusal = strictRules->frame(
-            frame.opcode, frame.fin, Reader::frameReservedBits(), deflate ? compressedBit : 0);
+        StrictRefusal refusal =
+            strictRules->frame(frame.opcode, frame.fin, Reader::frameReservedBits(),
+                               Compression::messageDeflate() != nullptr ? compressedBit : 0);
         if (!refusal && frame.opcode == opcodes::Close) {
             refusal = StrictFrameRules::close(frame.payload.data(), frame.payload.size());
         }
@@ -406,61 +357,57 @@ private:
         return !refusal;
     }
 
-    // Replaces a frame's payload of a compressed message by what it inflates to; the last
-    // frame also inflates the restored tail. The inflated message counts against the message
-    // limit, and inflating stops as soon as it would pass it.
-    bool inflateFrame(WebSocketFrame& frame) {
+    // The inflated message counts against the message limit, and inflating stops as soon as
+    // it would pass it.
+    bool inflateFrame(WebSocketFrame& frame, bool compressed) {
         const uint64_t most = maxMessageSize.load(std::memory_order_relaxed);
         const uint64_t left = most - std::min<uint64_t>(most, assembler.assembledBytes(frame));
-        const size_t bound = static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX));
-        inflated.clear();
-        MessageDecompressor& decompressor = deflate->decompressor;
-        MessageDecompressor::Result result =
-            decompressor.add(frame.payload.data(), frame.payload.size(), inflated, bound);
-        if (result == MessageDecompressor::Result::Ok && frame.fin) {
-            result = decompressor.finish(inflated, bound);
-        }
+        const MessageDecompressor::Result result = Compression::inflateDataFrame(
+            frame, compressed, static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX)));
         if (result == MessageDecompressor::Result::TooBig) {
             failPeer(limits::closeStatusMessageTooBig, errorTexts::messageTooBig,
                      asio::error::message_size);
-            return false;
-        }
-        if (result == MessageDecompressor::Result::Corrupt) {
+        } else if (result == MessageDecompressor::Result::Corrupt) {
             failPeer(limits::closeStatusProtocolError, errorTexts::invalidCompressedData,
                      std::make_error_code(std::errc::protocol_error));
-            return false;
         }
-        frame.payload.swap(inflated);
-        if (inflated.capacity() > FrameDecoder::retainedPayloadCapacity) {
-            std::vector<uint8_t>().swap(inflated);
-        }
-        return true;
+        return result == MessageDecompressor::Result::Ok;
     }
 
-    void startCompression(const DeflateAgreement& agreement) {
-        if (agreement.agreed) {
-            deflate =
-                std::make_unique<MessageDeflate>(agreement.parameters, !Derived::maskOutgoing);
-        }
-    }
-
-    // The peer broke a bound or a rule: report it, tell the peer with a Close of `status`
-    // where the connection still allows a frame, and close once that frame is out.
+    // The peer broke a bound or a rule: report it and stop reading. What was queued before
+    // still goes out, then a Close of `status`, then the connection closes; at once instead
+    // when no frame may follow (our Close is queued) or the peer is not reading what we send.
     void failPeer(uint16_t status, const char* text, const std::error_code& ec) {
-        const bool sendCloseFirst = Writer::acceptingSends();  // false once our Close is queued
+        if (reported) {
+            return;  // ended already: its Close is on its way
+        }
+        reported = true;
+        const bool sendCloseFirst = Writer::acceptingSends() && !peerNotReading();
         if (sendCloseFirst) {
-            const uint8_t payload[2] = {static_cast<uint8_t>(status >> 8),
-                                        static_cast<uint8_t>(status)};
-            Writer::queueMessage(payload, sizeof payload, opcodes::Close,
-                                 limits::controlFrameMaxSize, WriteQueue::Kind::FailureClose, false,
-                                 false);
-            Writer::refuseFurtherSends();
+            queueFailureClose(status);
         }
         Log::error("Error: ", std::string(text) + " - " + ec.message());
         invokeHandler([this, text] { derived().session().onErrorHandler(text); });
         if (!sendCloseFirst) {
             close();
         }
+    }
+
+    // Our last frame, after everything queued: a Close of `status`, once written the end of
+    // a failure reported already. The close timeout, when set, bounds the wait for it.
+    void queueFailureClose(uint16_t status) {
+        const uint8_t payload[2] = {static_cast<uint8_t>(status >> 8),
+                                    static_cast<uint8_t>(status)};
+        Writer::queueMessage(payload, sizeof payload, opcodes::Close, limits::controlFrameMaxSize,
+                             WriteQueue::Kind::FailureClose, false, false);
+        Writer::refuseFurtherSends();
+        Liveness::startClosingDeadline();
+    }
+
+    // More of our bytes wait unsent than a reading peer would leave (the socket's buffers
+    // are full already).
+    bool peerNotReading() const {
+        return Writer::bufferedAmount() > limits::pingAnswerBacklogBytes;
     }
 
     // A Ping or Close over 125 bytes would make a conforming peer fail the connection: the
@@ -483,15 +430,10 @@ private:
     }
 
     MessageAssembler assembler;
-    CompressionOptions compression;               // configured before the connection starts
     std::optional<StrictFrameRules> strictRules;  // engaged in strict mode
-    std::unique_ptr<MessageDeflate> deflate;      // agreed in the handshake; null: uncompressed
-    bool inflating = false;                       // the message being received is compressed
-    std::vector<uint8_t> inflated;                // reused output of the decompressor
     std::atomic<uint64_t> maxMessageSize{limits::defaultMaxMessageSize};
-    bool closed = false;         // close() has run
-    bool closeReported = false;  // onCloseHandler has run; later failures are not reported
-    bool failureFinal = false;  // a timeout or the buffer limit failed it; nothing more is reported
+    bool closed = false;    // close() has run
+    bool reported = false;  // the host has heard how it ends (failure or close); only once
     std::string peerText;
 };
 

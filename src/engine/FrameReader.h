@@ -120,9 +120,9 @@ private:
     Next decodeFrames() {
         for (;;) {
             if (derived().isClosed()) {
-                // Closed under a running reader (a stray fragment): the read fails on the
-                // closed stream and takes the read-error path.
-                return Next::readMore;
+                // Closed under the reader (a handler's send passed the buffer limit): a read
+                // armed now would only fail on the closed stream.
+                return Next::stop;
             }
             switch (decoder.step()) {
                 case FrameStep::Header:

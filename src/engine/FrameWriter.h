@@ -27,7 +27,7 @@ namespace relaymatrix::extensions::tidewire {
 //
 // `Derived` supplies: withStream(f), keepAlive(), executor(), isClosed(),
 //   onHandshakeWritten(ec)
-//   writeFailed(ec, failureCloseInBatch)   a batch write failed
+//   writeFailed(ec)                         a batch write failed
 //   close()                                 the Close sent before a failure is out
 //   endOrderly()                            our echo of the peer's Close is out
 //   ownCloseWritten()                       our own Close is out
@@ -324,12 +324,8 @@ private:
         buffered -= inFlightBytes;
         inFlightBytes = 0;
         if (ec) {
-            bool failureClose = false;
-            for (const WriteQueue::Entry& entry : writeQueue.batch()) {
-                failureClose = failureClose || entry.kind == WriteQueue::Kind::FailureClose;
-            }
             finishBatch();
-            derived().writeFailed(ec, failureClose);
+            derived().writeFailed(ec);
             return;
         }
         for (const WriteQueue::Entry& entry : writeQueue.batch()) {

@@ -33,7 +33,9 @@ struct Script {
     size_t* writes = nullptr;   // counts the engine's writes
     size_t* mostExpected = nullptr;          // the largest receive mark the engine asked for
     std::chrono::milliseconds keepalive{0};  // the engine's keepalive interval
-    bool strict = false;                     // the engine's strict protocol mode
+    std::chrono::milliseconds closeTimeout{0};
+    size_t maxBuffered = 0;  // the host's sends past it are refused
+    bool strict = false;     // the engine's strict protocol mode
 };
 
 // Completes every operation later on the loop, as a socket does; once closed, with an error.
@@ -210,6 +212,8 @@ Bytes runConnection(const Script& script, uint64_t maxMessageSize,
     connection->setMaxMessageSize(maxMessageSize);
     ConnectionOptions options;
     options.keepaliveInterval = script.keepalive;
+    options.closeTimeout = script.closeTimeout;
+    options.maxBufferedAmount = script.maxBuffered;
     options.strict = script.strict;
     options.compression.enabled = !script.extensions.empty();
     options.compression.minimumMessageBytes = 4;

@@ -103,7 +103,8 @@ finish going 0
 start picky "$tool" serve 0 --stdin-stop --origin http://good.test
 port="$(listening picky)"
 run 1 '' 'x\n' connect "ws://127.0.0.1:$port/" --header "Origin: http://evil.test"
-run 0 'x' 'x\n' connect "ws://127.0.0.1:$port/" --header "Origin: http://good.test"
+run 0 'x' 'x\n' connect "ws://127.0.0.1:$port/" --header "Origin: http://good.test" \
+    --timeout 86400000
 run 2 '' '' connect "ws://127.0.0.1:$port/" --header "Host: x"
 finish picky 0
 
@@ -114,7 +115,12 @@ run 2 '' '' connect "$url" --bogus
     fail "a usage error is not two lines"
 run 2 '' '' connect ftp://example.net/
 run 2 '' '' connect "$url" --header "no colon"
-run 2 '' '' serve 70000
+# Numbers up to their own maximum, none past it: port, session limit, timeout.
+run 0 'listening on 65535' '' serve 65535 --stdin-stop
+run 2 '' '' serve 65536
+run 0 'listening on *' '' serve 0 --stdin-stop --max-sessions 1073741824
+run 2 '' '' serve 0 --max-sessions 1073741825
+run 2 '' '' connect "$url" --timeout 86400001
 run 2 '' '' serve 0 --bind nowhere
 run 2 '' '' udp send localhost 9
 run 2 '' '' frobnicate
