@@ -103,42 +103,33 @@ TEST(Udp, SendingModeTalksToItsRemoteOnlyAndRestarts) {
 // Records what the options path hands over; answers each datagram to its sender when asked.
 struct Answering : UDPServerDelegate {
     Recorder got;
-    UDPServer* server = nullptr;  // answers with sendTo when set
+    UDPServer* server = nullptr;
     int flushOnWorker = -1;
-    std::promise<int> marker;  // the number of the first "end<n>" datagram received
+    bool marked = false;
+    std::promise<int> marker;  // n of the first "end<n>" datagram received
     void onMessageReceived(const char*, size_t size) override { got.add(std::to_string(size)); }
     void onDatagramReceived(const UDPDatagram& d) override {
         const std::string text(d.data(), d.size());
-        if (text.rfind("end", 0) == 0 && got.count("end") == 0) {
-            marker.set_value(std::stoi(text.substr(3)));
-            got.add("end");
-            return;
-        }
+        if (text.rfind("end", 0) == 0 && !std::exchange(marked, true))
+            return marker.set_value(std::stoi(text.substr(3)));
         if (server != nullptr) {
             EXPECT_EQ(server->sendTo(d.senderAddress(), d.senderPort(), d.data(), d.size()), 0);
             flushOnWorker = server->flush();
         }
-        got.add(std::to_string(d.size()) + "/" + std::to_string(d.length()) +
-                (d.truncated() ? "t " : " ") + d.senderAddress() + " " +
-                std::to_string(d.senderPort()));
+        got.add(std::to_string(d.size()) + "/" + std::to_string(d.length()) + " " +
+                d.senderAddress() + " " + std::to_string(d.senderPort()));
     }
 };
 
-UDPOptions optionsFor(const std::string& bind, size_t receiveSize, size_t batch) {
-    UDPOptions options;
-    options.bindAddress = bind;
-    options.receiveSize = receiveSize;
-    options.receiveBatch = options.sendBatch = batch;
-    options.receiveBufferBytes = options.sendBufferBytes = 1 << 20;
-    options.allowSendTo = true;
-    return options;
+UDPOptions optionsFor(const std::string& bind, size_t size, size_t batch) {
+    return {bind, size, 1 << 20, 1 << 20, batch, batch, true};
 }
 
-TEST(UdpOptions, SizesAroundTheReceiveSizeReachTheDelegateWithTheirSenderAndAreAnswered) {
+TEST(UdpOptions, SizesAroundTheReceiveSizeArriveWithTheirSenderAndAreAnswered) {
     struct Row {
         bool withOptions;
         std::string bind, peer;
-        size_t receiveSize, batch;
+        size_t size, batch;
     };
     for (const Row& row : std::vector<Row>{{false, "", "127.0.0.1", 1024, 1},
                                            {true, "", "127.0.0.1", 1024, 1},
@@ -146,39 +137,33 @@ TEST(UdpOptions, SizesAroundTheReceiveSizeReachTheDelegateWithTheirSenderAndAreA
                                            {true, "::1", "::1", 100, 4},
                                            {true, "::", "127.0.0.1", 2000, 64},
                                            {true, "::", "::1", 65527, 3}}) {
-        SCOPED_TRACE(row.bind + " " + std::to_string(row.receiveSize));
+        SCOPED_TRACE(row.bind + " " + std::to_string(row.size));
         LogRecorder logs;
         Answering delegate, peerDelegate;
         const size_t peerMax = row.peer == "::1" ? 65527 : 65507;
         std::string port;
         {
             auto server = row.withOptions ? std::make_unique<UDPServer>(
-                                                0, optionsFor(row.bind, row.receiveSize, row.batch))
+                                                0, optionsFor(row.bind, row.size, row.batch))
                                           : std::make_unique<UDPServer>(0);
-            port = std::to_string(server->boundPort());
+            port = row.withOptions ? std::to_string(server->boundPort()) : "0";
             UDPServer peer(0, optionsFor(row.peer, peerMax, 2));
             peer.setDelegate(&peerDelegate);
             peer.start();
             std::vector<std::string> expected, replies;
-            size_t truncated = 0;
-            // Queued before the server starts, so its first receive takes a batch at once.
-            for (size_t size :
-                 {size_t{1}, row.receiveSize - 1, row.receiveSize, row.receiveSize + 1}) {
-                if (size > peerMax) {
+            const std::string bytes(peerMax, 'u');
+            // Queued before the server starts: its first receive fills a batch, or half of one.
+            for (size_t size : {size_t{1}, row.size - 1, row.size, row.size + 1}) {
+                if (size > peerMax)
                     continue;
-                }
-                EXPECT_EQ(
-                    peer.sendTo(row.peer, server->boundPort(), std::string(size, 'u').data(), size),
-                    0);
-                const size_t kept = std::min(size, row.receiveSize);
-                truncated += size > kept;
-                expected.push_back(!row.withOptions
-                                       ? std::to_string(kept)
-                                       : std::to_string(kept) + "/" + std::to_string(size) +
-                                             (size > kept ? "t " : " ") + row.peer + " " +
-                                             std::to_string(peer.boundPort()));
-                replies.push_back(std::to_string(kept) + "/" + std::to_string(kept) + " " +
-                                  row.peer + " " + port);
+                EXPECT_EQ(peer.sendTo(row.peer, server->boundPort(), bytes.data(), size), 0);
+                const std::string kept = std::to_string(std::min(size, row.size)),
+                                  from = " " + row.peer + " ";
+                expected.push_back(row.withOptions ? kept + "/" + std::to_string(size) + from +
+                                                         std::to_string(peer.boundPort())
+                                                   : kept);
+                if (row.withOptions)
+                    replies.push_back(kept + "/" + kept + from + port);
             }
             EXPECT_EQ(peer.flush(), 0);
             delegate.server = row.withOptions ? server.get() : nullptr;
@@ -186,22 +171,17 @@ TEST(UdpOptions, SizesAroundTheReceiveSizeReachTheDelegateWithTheirSenderAndAreA
             server->start();
             ASSERT_TRUE(delegate.got.waitForCount(expected.size()));
             EXPECT_EQ(delegate.got.all(), expected);
-            if (row.withOptions) {
-                ASSERT_TRUE(peerDelegate.got.waitForCount(replies.size()));
-                EXPECT_EQ(peerDelegate.got.all(), replies);
-                EXPECT_EQ(delegate.flushOnWorker, 5);
-            }
-            EXPECT_EQ(logs.count("error [UDPServer] Datagram truncated: " +
-                                 std::to_string(row.receiveSize + 1) + " bytes, kept " +
-                                 std::to_string(row.receiveSize)),
-                      row.withOptions ? truncated : 0u);
+            ASSERT_TRUE(peerDelegate.got.waitForCount(replies.size()));
+            EXPECT_EQ(peerDelegate.got.all(), replies);
+            EXPECT_EQ(delegate.flushOnWorker, row.withOptions ? 5 : -1);
             EXPECT_EQ(
-                logs.count("info [UDPServer] Starting on port " + (row.withOptions ? port : "0")),
-                1u);
+                logs.count("error [UDPServer] Datagram truncated: " + std::to_string(row.size + 1) +
+                           " bytes, kept " + std::to_string(row.size)),
+                row.withOptions && row.size < peerMax ? 1u : 0u);
+            EXPECT_EQ(logs.count("info [UDPServer] Starting on port " + port), 1u);
             server->stop();
         }
-        EXPECT_EQ(logs.count("info [UDPServer] Stopping on port " + (row.withOptions ? port : "0")),
-                  1u);
+        EXPECT_EQ(logs.count("info [UDPServer] Stopping on port " + port), 1u);
     }
 }
 
@@ -211,54 +191,30 @@ TEST(UdpOptions, RefusesBadAddressesAndOptionsWithClearErrors) {
     EXPECT_EQ(server.flush(), 2);
     EXPECT_EQ(server.sendTo("127.0.0.1", 9, "x", 1), 2);
     server.start();
-    for (const auto& [address, port] :
-         std::vector<std::pair<std::string, int>>{{"localhost", 9},
-                                                  {"", 9},
-                                                  {"0.0.0.0", 9},
-                                                  {"::1", 9},
-                                                  {"[::1]", 9},
-                                                  {"127.0.0.1", 0},
-                                                  {"127.0.0.1", 65536}}) {
-        EXPECT_EQ(server.sendTo(address, port, "x", 1), 4) << address << " " << port;
-    }
+    for (const char* address : {"localhost", "", "0.0.0.0", "::1", "[::1]"})
+        EXPECT_EQ(server.sendTo(address, 9, "x", 1), 4) << address;
+    for (int port : {0, 65536})
+        EXPECT_EQ(server.sendTo("127.0.0.1", port, "x", 1), 4) << port;
     EXPECT_EQ(logs.count("error [UDPServer] Error: Not a usable destination: localhost port 9"),
               1u);
     EXPECT_EQ(UDPServer(0, UDPOptions()).sendTo("127.0.0.1", 9, "x", 1), 1);
     EXPECT_EQ(logs.count("error [UDPServer] Error: sendTo is not enabled on this UDP server"), 1u);
     EXPECT_EQ(server.flush(), 0);
-    const auto with = [](auto change) {
-        UDPOptions options;
-        change(options);
-        return options;
-    };
-    for (const UDPOptions& bad : {with([](UDPOptions& o) {
-                                      o.bindAddress = "127.0.0.1";
-                                      o.receiveSize = 65508;
-                                  }),
-                                  with([](UDPOptions& o) {
-                                      o.bindAddress = "::1";
-                                      o.receiveSize = 65528;
-                                  }),
-                                  with([](UDPOptions& o) { o.receiveSize = 0; }),
-                                  with([](UDPOptions& o) { o.receiveBatch = 65; }),
-                                  with([](UDPOptions& o) { o.sendBatch = 0; }),
-                                  with([](UDPOptions& o) { o.receiveBufferBytes = -1; })}) {
+    for (const UDPOptions& bad : std::vector<UDPOptions>{{"127.0.0.1", 65508, 0, 0, 1, 1, false},
+                                                         {"::1", 65528, 0, 0, 1, 1, false},
+                                                         {"", 1024, -1, 0, 1, 1, false},
+                                                         {"", 1024, 0, 0, 65, 1, false},
+                                                         {"", 1024, 0, 0, 1, 0, false}})
         EXPECT_THROW(UDPServer(0, bad), std::invalid_argument);
-    }
-    for (const char* bind : {"localhost", "192.0.2.1"}) {
-        EXPECT_THROW(UDPServer(0, with([&](UDPOptions& o) { o.bindAddress = bind; })),
-                     std::system_error)
-            << bind;
-    }
+    EXPECT_THROW(UDPServer(0, optionsFor("localhost", 1024, 1)), std::system_error);
+    EXPECT_THROW(UDPServer(0, optionsFor("192.0.2.1", 1024, 1)), std::system_error);
 }
 
-// Thousands queued from four threads, flushed, then the sender stopped: every datagram was
-// handed to the kernel, and what a stopped receiver with a tiny buffer could not hold is in
-// its drop count, reported with the next datagram it takes.
+// Thousands queued from four threads, flushed, then the sender stopped: every datagram reached
+// the kernel, and what a stopped receiver with a tiny buffer could not hold is in its drop
+// count, which the kernel reports with the next datagram taken.
 TEST(UdpOptions, FlushBeforeStopLosesNothingAndDropsAreCounted) {
-    UDPOptions small = optionsFor("127.0.0.1", 64, 8);
-    small.receiveBufferBytes = 1;  // the kernel's minimum
-    UDPServer receiver(0, small);
+    UDPServer receiver(0, {"127.0.0.1", 64, 1, 0, 8, 1, false});  // the smallest buffer
     Answering counted;
     receiver.setDelegate(&counted);
     UDPServer sender("127.0.0.1", receiver.boundPort(), 0, optionsFor("127.0.0.1", 64, 16));
@@ -275,20 +231,19 @@ TEST(UdpOptions, FlushBeforeStopLosesNothingAndDropsAreCounted) {
             EXPECT_EQ(sender.flush(), 0);
         });
     }
-    for (std::thread& thread : threads) {
+    for (std::thread& thread : threads)
         thread.join();
-    }
     sender.stop();
     receiver.start();
     Socket marker;
     std::future<int> first = counted.marker.get_future();
-    int sent = 0;
-    while (first.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
+    for (int sent = 1; first.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready;
+         ++sent) {
         ASSERT_LT(sent, 100);
-        marker.sendTo(receiver.boundPort(), "end" + std::to_string(++sent));
+        marker.sendTo(receiver.boundPort(), "end" + std::to_string(sent));
     }
-    // Markers before the first one received were dropped, and counted, too.
-    const uint64_t delivered =
+    // The markers before the first one received were dropped, and counted, too.
+    const size_t delivered =
         counted.got.count("1/1 127.0.0.1 " + std::to_string(sender.boundPort()));
     EXPECT_GT(receiver.droppedDatagrams(), 0u);
     EXPECT_EQ(delivered + receiver.droppedDatagrams(),
