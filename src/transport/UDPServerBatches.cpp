@@ -19,8 +19,9 @@ namespace errorTexts = relaymatrix::extensions::tidewire::errorTexts;
 
 udp::endpoint endpointFrom(const void* address, size_t size) {
     udp::endpoint endpoint;
-    std::memcpy(endpoint.data(), address, std::min(size, sizeof(sockaddr_storage)));
-    endpoint.resize(size);
+    const size_t kept = std::min(size, endpoint.capacity());
+    std::memcpy(endpoint.data(), address, kept);
+    endpoint.resize(kept);
     return endpoint;
 }
 
