@@ -93,8 +93,10 @@ void UDPServer::start() {
         }
     });
     internals->sendQueue.setOpen(true);
-    internals->loop.start();
+    // Running before the worker runs: a delegate that answers the first datagram, already
+    // waiting in the socket, must not be refused as stopped.
     internals->running.store(true);
+    internals->loop.start();
 }
 
 void UDPServer::stop() {
