@@ -114,17 +114,28 @@ UdpSendQueue::Progress UdpSendQueue::write(int fd, size_t maxCalls, const Report
 }
 
 void UdpSendQueue::markHandled(size_t count) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         handledCount += count;
+        // Waking a flusher on every batch would cost it a context switch per batch.
+        wake = handledCount >= nextWake;
+        if (wake) {
+            nextWake = UINT64_MAX;
+        }
     }
-    handledChanged.notify_all();
+    if (wake) {
+        handledChanged.notify_all();
+    }
 }
 
 bool UdpSendQueue::waitHandled() {
     std::unique_lock<std::mutex> lock(mutex);
     const uint64_t target = queuedCount;
-    handledChanged.wait(lock, [&] { return !open || handledCount >= target; });
+    while (open && handledCount < target) {
+        nextWake = std::min(nextWake, target);
+        handledChanged.wait(lock);
+    }
     return handledCount >= target;
 }
 

@@ -85,14 +85,15 @@ private:
     const size_t batchSize;
     std::mutex mutex;
     std::condition_variable handledChanged;
-    Burst queued;                  // guarded by mutex
-    bool writing = false;          // guarded: a write is posted or under way
-    bool open = false;             // guarded
-    uint64_t queuedCount = 0;      // guarded: datagrams ever pushed
-    uint64_t handledCount = 0;     // guarded: datagrams ever sent or failed
-    Burst sending;                 // worker only
-    size_t next = 0;               // worker only: first entry of `sending` not yet handled
-    std::vector<mmsghdr> headers;  // worker only, batchSize each
+    Burst queued;                    // guarded by mutex
+    bool writing = false;            // guarded: a write is posted or under way
+    bool open = false;               // guarded
+    uint64_t queuedCount = 0;        // guarded: datagrams ever pushed
+    uint64_t handledCount = 0;       // guarded: datagrams ever sent or failed
+    uint64_t nextWake = UINT64_MAX;  // guarded: the smallest count a flusher waits for
+    Burst sending;                   // worker only
+    size_t next = 0;                 // worker only: first entry of `sending` not yet handled
+    std::vector<mmsghdr> headers;    // worker only, batchSize each
     std::vector<iovec> vectors;
 };
 
