@@ -214,10 +214,10 @@ TEST(UdpOptions, RefusesBadAddressesAndOptionsWithClearErrors) {
 // the kernel, and what a stopped receiver with a tiny buffer could not hold is in its drop
 // count, which the kernel reports with the next datagram taken.
 TEST(UdpOptions, FlushBeforeStopLosesNothingAndDropsAreCounted) {
-    UDPServer receiver(0, {"127.0.0.1", 64, 1, 0, 8, 1, false});  // the smallest buffer
-    Answering counted;
+    Answering counted, back;                                     // outlive both servers
+    UDPServer receiver(0, {"127.0.0.1", 64, 1, 0, 8, 1, true});  // the smallest buffer
     receiver.setDelegate(&counted);
-    UDPServer sender("127.0.0.1", receiver.boundPort(), 0, optionsFor("127.0.0.1", 64, 16));
+    UDPServer sender("127.0.0.1", receiver.boundPort(), 0, optionsFor("::", 64, 16));
     sender.start();
     constexpr int kThreads = 4, kEach = 600;
     std::vector<std::thread> threads;
@@ -248,6 +248,11 @@ TEST(UdpOptions, FlushBeforeStopLosesNothingAndDropsAreCounted) {
     EXPECT_GT(receiver.droppedDatagrams(), 0u);
     EXPECT_EQ(delivered + receiver.droppedDatagrams(),
               uint64_t{kThreads * kEach} + first.get() - 1);
+    // A dual-stack sending-mode server knows its IPv4 remote when it answers.
+    sender.setDelegate(&back);
+    sender.start();
+    EXPECT_EQ(receiver.sendTo("127.0.0.1", sender.boundPort(), "back", 4), 0);
+    EXPECT_TRUE(back.got.waitFor("4/4 127.0.0.1 " + std::to_string(receiver.boundPort())));
 }
 
 TEST(TidewireExtension, InitializeLogsItsLineAtDebugEachTime) {

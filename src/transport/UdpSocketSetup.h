@@ -23,9 +23,9 @@ asio::ip::address parseNumericAddress(const std::string& text, const std::string
 // with every datagram. Open and bind failures throw std::system_error.
 void openUdpSocket(asio::ip::udp::socket& socket, const UDPOptions& options, unsigned short port);
 
-// Where a socket (IPv6 or not) sends to reach `address`: an IPv4 address is v4-mapped on an IPv6
-// socket. Unspecified when the socket cannot reach it (IPv6 from an IPv4 socket, or IPv4 from an
-// IPv6-only socket is left to the kernel's error).
+// Where a socket (IPv6 or not) sends to reach `address`: an IPv4 address is v4-mapped on an
+// IPv6 socket, the form in which that socket reports IPv4 senders, so a remote compares equal.
+// Unspecified when an IPv4 socket cannot reach an IPv6 address.
 asio::ip::udp::endpoint destinationFor(bool socketV6, const asio::ip::address& address,
                                        unsigned short port);
 
