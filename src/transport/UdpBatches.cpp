@@ -5,6 +5,13 @@
 
 namespace relaymatrix::extensions::tidewire {
 
+namespace {
+
+// Queued bytes kept for reuse between bursts: a few hundred full-size datagrams.
+constexpr size_t kRetainedSendBytes = 1 << 20;
+
+}  // namespace
+
 UdpReceiveBatch::UdpReceiveBatch(size_t batchSize, size_t receiveSize)
     : receiveSize(receiveSize),
       buffers(batchSize * receiveSize),
@@ -71,10 +78,15 @@ bool UdpSendQueue::push(const char* data, size_t size, const asio::ip::udp::endp
 UdpSendQueue::Progress UdpSendQueue::write(int fd, size_t maxCalls, const Report& report) {
     for (size_t call = 0; call < maxCalls; ++call) {
         if (next == sending.entries.size()) {
-            std::lock_guard<std::mutex> lock(mutex);
+            // Storage of an ordinary burst is reused; that of a huge one goes right away, so a
+            // single flood of sends does not pin its memory.
+            if (sending.bytes.capacity() > kRetainedSendBytes) {
+                sending = Burst();
+            }
             sending.bytes.clear();
             sending.entries.clear();
             next = 0;
+            std::lock_guard<std::mutex> lock(mutex);
             if (queued.entries.empty()) {
                 writing = false;
                 return Progress::idle;
