@@ -199,10 +199,10 @@ double oursSending(size_t size, uint64_t total, unsigned short sink) {
     server.start();
     const std::string payload(size, 'p');
     const Clock::time_point start = Clock::now();
-    // Flushed every few thousand, as a host bounds what it has queued.
+    // Flushed every thousand or so, as a host bounds what it has queued.
     for (uint64_t i = 1; i <= total; ++i) {
         server.send(payload.data(), payload.size());
-        if (i % 4096 == 0) {
+        if (i % 1024 == 0) {
             server.flush();
         }
     }
