@@ -1,11 +1,9 @@
 // `tidewire udp send HOST PORT` and `tidewire udp listen PORT`.
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "Arguments.h"
@@ -16,13 +14,34 @@ namespace relaymatrix::extensions::tidewire::tool {
 
 namespace {
 
-// UDPServer::send only queues the datagram for the worker, and stopping the worker drops what
-// it has not written yet; this grace lets the last lines leave before the tool stops it.
-constexpr std::chrono::milliseconds sendGrace{200};
+// Datagrams taken or sent per system call: a burst of lines costs a few calls, not one each.
+constexpr size_t kBatch = 16;
 
+// Each datagram as a line; with `--from`, its sender and size first:
+// "from 127.0.0.1:41234, 3 bytes: one" ("[::1]:41234" for IPv6; "cut from N" when cut).
 class LinePrinter : public UDPServerDelegate {
 public:
+    explicit LinePrinter(bool showSender) : showSender(showSender) {}
     void onMessageReceived(const char* data, size_t size) override { printLine(data, size); }
+    void onDatagramReceived(const UDPDatagram& datagram) override {
+        if (!showSender) {
+            printLine(datagram.data(), datagram.size());
+            return;
+        }
+        const std::string address = datagram.senderAddress();
+        std::string line =
+            "from " + (address.find(':') == std::string::npos ? address : "[" + address + "]") +
+            ":" + std::to_string(datagram.senderPort()) + ", " + std::to_string(datagram.size()) +
+            " bytes";
+        if (datagram.truncated()) {
+            line += " (cut from " + std::to_string(datagram.length()) + ")";
+        }
+        line += ": " + std::string(datagram.data(), datagram.size());
+        printLine(line.data(), line.size());
+    }
+
+private:
+    const bool showSender;
 };
 
 int sendLines(const Arguments& arguments) {
@@ -31,7 +50,11 @@ int sendLines(const Arguments& arguments) {
     configureLogging(arguments.has("verbose"));
     std::unique_ptr<UDPServer> sender;
     try {
-        sender = std::make_unique<UDPServer>(host, port, 0);
+        // An IPv6 destination needs an IPv6 socket; "::" takes both families.
+        UDPOptions options;
+        options.bindAddress = host.find(':') == std::string::npos ? "" : "::";
+        options.sendBatch = kBatch;
+        sender = std::make_unique<UDPServer>(host, port, 0, options);
     } catch (const std::system_error& e) {
         if (e.code() == std::errc::invalid_argument) {
             throw UsageError("HOST must be a numeric IPv4 or IPv6 address, not '" + host + "'");
@@ -51,8 +74,13 @@ int sendLines(const Arguments& arguments) {
             return exitFailed;
         }
     }
-    std::this_thread::sleep_for(sendGrace);
+    // Every line handed to the kernel before the worker stops.
+    const int flushed = sender->flush();
     sender->stop();
+    if (flushed != 0) {
+        std::fprintf(stderr, "tidewire: datagrams not flushed (%d)\n", flushed);
+        return exitFailed;
+    }
     return exitDone;
 }
 
@@ -63,10 +91,15 @@ int listen(const Arguments& arguments) {
     const unsigned short port = parsePort(arguments.positional()[1]);
     configureLogging(arguments.has("verbose"));
     StopRequest stopRequest;  // before the server's worker thread exists
-    LinePrinter printer;
+    LinePrinter printer(arguments.has("from"));
     std::unique_ptr<UDPServer> receiver;
     try {
-        receiver = std::make_unique<UDPServer>(port);
+        // Whole datagrams of any size, so a line is never cut silently.
+        UDPOptions options;
+        options.bindAddress = arguments.last("bind");
+        options.receiveSize = options.bindAddress.find(':') == std::string::npos ? 65507 : 65527;
+        options.receiveBatch = kBatch;
+        receiver = std::make_unique<UDPServer>(port, options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tidewire: cannot listen on port %u: %s\n", port, e.what());
         return exitFailed;
@@ -84,7 +117,7 @@ int listen(const Arguments& arguments) {
 }  // namespace
 
 int runUdp(const std::vector<std::string>& words) {
-    const Arguments arguments(words, {"verbose", "stdin-stop"}, {}, 2, 3);
+    const Arguments arguments(words, {"verbose", "stdin-stop", "from"}, {"bind"}, 2, 3);
     const std::string& mode = arguments.positional()[0];
     if (mode == "send" && arguments.positional().size() == 3) {
         return sendLines(arguments);

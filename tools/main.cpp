@@ -42,9 +42,12 @@ const char usage[] = R"(usage:
       --stdin-stop           also stop when standard input ends
       --verbose              log at debug level, show sessions opening and ending
   tidewire udp send HOST PORT
-      Sends each line of standard input as one datagram to HOST (numeric address).
-  tidewire udp listen PORT [--stdin-stop]
-      Prints "listening on PORT", then each datagram received as one line.
+      Sends each line of standard input as one datagram to HOST (numeric address),
+      and exits once every one has been handed to the system.
+  tidewire udp listen PORT [--from] [--bind ADDRESS] [--stdin-stop]
+      Prints "listening on PORT", then each datagram received as one line, whole.
+      --from                 begin each line with "from ADDRESS:PORT, SIZE bytes: "
+      --bind ADDRESS         listen on one IPv4 or IPv6 address ("::" for both)
   tidewire --help | --version
 
 Exit status: 0 done (connect: the server closed with 1000 or 1001), 1 connection failed

@@ -70,5 +70,12 @@ constexpr const char* udpForeignSender = "[UDPServer] Remote sender endpoint "; 
 constexpr const char* udpZeroBytes = "[UDPServer] Zero bytes received";
 constexpr const char* udpDelegateThrew = "[UDPServer] Error: Delegate threw on port ";
 constexpr const char* udpWorkerException = "[UDPServer] Error: Unhandled exception on port ";
+constexpr const char* udpSendToNotAllowed =
+    "[UDPServer] Error: sendTo is not enabled on this UDP server";
+constexpr const char* udpBadDestination = "[UDPServer] Error: Not a usable destination: ";
+constexpr const char* udpFlushWhileStopped =
+    "[UDPServer] Error: Trying to flush a stopped UDP server";
+constexpr const char* udpFlushOnWorker = "[UDPServer] Error: flush called on the worker thread";
+constexpr const char* udpTruncated = "[UDPServer] Datagram truncated: ";  // N bytes, kept M
 
 }  // namespace relaymatrix::extensions::tidewire::errorTexts

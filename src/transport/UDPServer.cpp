@@ -1,92 +1,78 @@
 #include "tidewire/UDPServer.h"
 
 #include <algorithm>
-#include <array>
-#include <asio.hpp>
-#include <atomic>
-#include <exception>
 #include <memory>
-#include <vector>
 
 #include "core/EndpointText.h"
 #include "core/ErrorTexts.h"
 #include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
-#include "transport/EventLoopThread.h"
+#include "transport/UDPServerInternals.h"
+#include "transport/UdpSocketSetup.h"
 
 namespace {
 
 using asio::ip::udp;
 using relaymatrix::extensions::tidewire::endpointText;
-using relaymatrix::extensions::tidewire::EventLoopThread;
 using relaymatrix::extensions::tidewire::LogLevel;
 using relaymatrix::extensions::tidewire::logsAt;
+namespace tidewire = relaymatrix::extensions::tidewire;
 namespace errorTexts = relaymatrix::extensions::tidewire::errorTexts;
-
-constexpr size_t kMaxDatagramBytes = 1024;  // larger datagrams are cut to this size
-
-udp::endpoint parseRemoteEndpoint(const std::string& host, int port) {
-    std::error_code ec;
-    // IPv6 first: it also understands a "%scope" suffix.
-    asio::ip::address address = asio::ip::make_address_v6(host, ec);
-    if (ec) {
-        address = asio::ip::make_address_v4(host, ec);
-    }
-    if (ec) {
-        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
-                                "UDPServer remote host is not a numeric address: " + host);
-    }
-    return udp::endpoint(address, static_cast<unsigned short>(port));
-}
 
 }  // namespace
 
-struct UDPServer::Internals {
-    Internals(std::string remoteHost, int remotePort, int localPort, bool receiveOnly)
-        : remoteHost(std::move(remoteHost)),
-          remotePort(remotePort),
-          localPort(localPort),
-          loop(errorTexts::udpWorkerException + std::to_string(localPort) + ": "),
-          socket(loop.context()),
-          remoteEndpoint(udp::v4(), 0),
-          senderEndpoint(udp::v4(), 0),
-          receiveOnly(receiveOnly) {
+UDPServer::Internals::Internals(std::string remoteHost, int remotePort, int localPort,
+                                bool receiveOnly, const UDPOptions* options)
+    : remoteHost(std::move(remoteHost)),
+      remotePort(remotePort),
+      localPort(localPort),
+      loop(errorTexts::udpWorkerException + std::to_string(localPort) + ": "),
+      socket(loop.context()),
+      remoteEndpoint(udp::v4(), 0),
+      senderEndpoint(udp::v4(), 0),
+      receiveOnly(receiveOnly),
+      withOptions(options != nullptr),
+      sendQueue(options != nullptr ? options->sendBatch : 1),
+      sendReport([this](size_t bytesSent, const udp::endpoint& to, const std::error_code& ec) {
+          reportSend(bytesSent, to, ec);
+      }) {
+    const auto port = static_cast<unsigned short>(localPort);
+    if (options != nullptr) {
+        tidewire::openUdpSocket(socket, *options, port);
+        allowSendTo = options->allowSendTo;
+        batch = std::make_unique<tidewire::UdpReceiveBatch>(options->receiveBatch,
+                                                            options->receiveSize);
+    } else {
         socket.open(udp::v4());
-        socket.bind(
-            udp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(localPort)));
-        boundPort = socket.local_endpoint().port();
-        if (!receiveOnly) {
-            remoteEndpoint = parseRemoteEndpoint(this->remoteHost, remotePort);
-        }
+        socket.bind(udp::endpoint(asio::ip::address_v4::any(), port));
     }
-
-    const std::string remoteHost;  // empty in receive-only mode
-    const int remotePort;
-    const int localPort;  // as given, shown in log lines
-    EventLoopThread loop;
-    udp::socket socket;            // touched only on the worker thread once constructed
-    udp::endpoint remoteEndpoint;  // never written after construction
-    udp::endpoint senderEndpoint;
-    std::array<char, kMaxDatagramBytes> receiveBuffer{};
-    std::array<char, kMaxDatagramBytes> messageBuffer{};
-    size_t messageLength = 0;
-    std::atomic<UDPServerDelegate*> delegate{nullptr};
-    const bool receiveOnly;
-    std::atomic<bool> running{false};  // between start and stop; read by send on any thread
-
-    unsigned short boundPort = 0;
-    // One receive is outstanding across stop/start cycles: a stopped loop keeps it
-    // queued, so a restarted worker must not arm a second one. Worker thread only.
-    bool receivePending = false;
-
-    std::string portText() const { return std::to_string(localPort); }
-};
+    boundPort = socket.local_endpoint().port();
+    socketV6 = socket.local_endpoint().address().is_v6();
+    portText = std::to_string(options != nullptr ? boundPort : localPort);
+    if (!receiveOnly) {
+        remoteEndpoint =
+            udp::endpoint(tidewire::parseNumericAddress(this->remoteHost, "remote host"),
+                          static_cast<unsigned short>(remotePort));
+    }
+    remoteTarget = remoteEndpoint;
+    if (options != nullptr && socketV6 && remoteEndpoint.address().is_v4()) {
+        remoteTarget =
+            tidewire::destinationFor(true, remoteEndpoint.address(), remoteEndpoint.port());
+    }
+}
 
 UDPServer::UDPServer(int port)
-    : internals(std::make_unique<Internals>(std::string(), 0, port, true)) {}
+    : internals(std::make_unique<Internals>(std::string(), 0, port, true, nullptr)) {}
 
 UDPServer::UDPServer(const std::string& remoteHost, int remotePort, int localPort)
-    : internals(std::make_unique<Internals>(remoteHost, remotePort, localPort, false)) {}
+    : internals(std::make_unique<Internals>(remoteHost, remotePort, localPort, false, nullptr)) {}
+
+UDPServer::UDPServer(int port, const UDPOptions& options)
+    : internals(std::make_unique<Internals>(std::string(), 0, port, true, &options)) {}
+
+UDPServer::UDPServer(const std::string& remoteHost, int remotePort, int localPort,
+                     const UDPOptions& options)
+    : internals(std::make_unique<Internals>(remoteHost, remotePort, localPort, false, &options)) {}
 
 UDPServer::~UDPServer() {
     stop();
@@ -97,7 +83,7 @@ void UDPServer::start() {
         return;
     }
     if (logsAt(LogLevel::info)) {
-        relaymatrix::Logger::info("[UDPServer] Starting on port " + internals->portText());
+        relaymatrix::Logger::info("[UDPServer] Starting on port " + internals->portText);
     }
     // Queued before the worker starts; a receive left pending by an earlier stop is reused.
     asio::post(internals->loop.context(), [this] {
@@ -105,15 +91,19 @@ void UDPServer::start() {
             receive();
         }
     });
-    internals->loop.start();
+    internals->sendQueue.setOpen(true);
+    // Running before the worker runs: a delegate that answers the first datagram, already
+    // waiting in the socket, must not be refused as stopped.
     internals->running.store(true);
+    internals->loop.start();
 }
 
 void UDPServer::stop() {
     if (logsAt(LogLevel::info)) {
-        relaymatrix::Logger::info("[UDPServer] Stopping on port " + internals->portText());
+        relaymatrix::Logger::info("[UDPServer] Stopping on port " + internals->portText);
     }
     internals->running.store(false);
+    internals->sendQueue.setOpen(false);
     internals->loop.stop();
 }
 
@@ -132,29 +122,55 @@ int UDPServer::send(const char* data, size_t size) {
         return 3;
     }
     if (logsAt(LogLevel::debug)) {
-        relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText() + " to " +
+        relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText + " to " +
                                    endpointText(in.remoteEndpoint));
     }
-    // The pending send owns a copy, and the socket is only ever used on the worker.
-    auto payload = std::make_shared<std::vector<char>>(data, data + size);
-    asio::post(in.loop.context(), [this, payload] {
-        Internals& in = *internals;
-        in.socket.async_send_to(
-            asio::buffer(*payload), in.remoteEndpoint,
-            [this, payload](const std::error_code& ec, size_t bytesSent) {
-                Internals& in = *internals;
-                if (ec) {
-                    relaymatrix::Logger::error(errorTexts::udpSendFailed + in.portText() + ": " +
-                                               ec.message());
-                    return;
-                }
-                if (logsAt(LogLevel::debug)) {
-                    relaymatrix::Logger::debug("[UDPServer] Sent " + std::to_string(bytesSent) +
-                                               " bytes to " + endpointText(in.remoteEndpoint));
-                }
-            });
-    });
-    return 0;
+    return in.queueDatagram(data, size, in.remoteTarget);
+}
+
+int UDPServer::sendTo(const std::string& address, int port, const char* data, size_t size) {
+    Internals& in = *internals;
+    if (!in.allowSendTo) {
+        relaymatrix::Logger::error(errorTexts::udpSendToNotAllowed);
+        return 1;
+    }
+    if (!in.running.load()) {
+        relaymatrix::Logger::error(errorTexts::udpSendWhileStopped);
+        return 2;
+    }
+    std::error_code ec;
+    const asio::ip::address parsed = asio::ip::make_address(address, ec);
+    const udp::endpoint to =
+        ec || port < 1 || port > 65535
+            ? udp::endpoint()
+            : tidewire::destinationFor(in.socketV6, parsed, static_cast<unsigned short>(port));
+    if (to.address().is_unspecified()) {
+        relaymatrix::Logger::error(errorTexts::udpBadDestination + address + " port " +
+                                   std::to_string(port));
+        return 4;
+    }
+    if (logsAt(LogLevel::debug)) {
+        relaymatrix::Logger::debug("[UDPServer] Sending message on port " + in.portText + " to " +
+                                   endpointText(udp::endpoint(parsed, to.port())));
+    }
+    return in.queueDatagram(data, size, to);
+}
+
+int UDPServer::flush() {
+    Internals& in = *internals;
+    if (in.loop.context().get_executor().running_in_this_thread()) {
+        relaymatrix::Logger::error(errorTexts::udpFlushOnWorker);
+        return 5;
+    }
+    if (!in.running.load()) {
+        relaymatrix::Logger::error(errorTexts::udpFlushWhileStopped);
+        return 2;
+    }
+    return in.sendQueue.waitHandled() ? 0 : 2;
+}
+
+uint64_t UDPServer::droppedDatagrams() const {
+    return internals->droppedDatagrams.load(std::memory_order_relaxed);
 }
 
 UDPServerDelegate* UDPServer::getDelegate() {
@@ -171,6 +187,10 @@ unsigned short UDPServer::boundPort() const {
 
 void UDPServer::receive() {
     Internals& in = *internals;
+    if (in.withOptions) {
+        in.awaitDatagrams();
+        return;
+    }
     in.receivePending = true;
     in.socket.async_receive_from(
         asio::buffer(in.receiveBuffer), in.senderEndpoint,
@@ -178,7 +198,7 @@ void UDPServer::receive() {
             Internals& in = *internals;
             in.receivePending = false;
             if (ec) {
-                relaymatrix::Logger::error(errorTexts::udpReceiveFailed + in.portText() + ": " +
+                relaymatrix::Logger::error(errorTexts::udpReceiveFailed + in.portText + ": " +
                                            ec.message());
             } else if (!in.receiveOnly && in.senderEndpoint != in.remoteEndpoint) {
                 relaymatrix::Logger::error(
@@ -197,19 +217,11 @@ void UDPServer::receive() {
 
 void UDPServer::reportMessage(const char* data, size_t size) {
     if (logsAt(LogLevel::debug)) {
-        relaymatrix::Logger::debug("[UDPServer] Received message on port " + internals->portText() +
+        relaymatrix::Logger::debug("[UDPServer] Received message on port " + internals->portText +
                                    ": " + std::string(data, size));
     }
     UDPServerDelegate* delegate = internals->delegate.load();
-    if (delegate == nullptr) {
-        return;
-    }
-    try {
-        delegate->onMessageReceived(data, size);
-    } catch (const std::exception& e) {
-        relaymatrix::Logger::error(errorTexts::udpDelegateThrew + internals->portText() + ": " +
-                                   e.what());
-    } catch (...) {
-        relaymatrix::Logger::error(errorTexts::udpDelegateThrew + internals->portText());
+    if (delegate != nullptr) {
+        internals->callDelegate([&] { delegate->onMessageReceived(data, size); });
     }
 }

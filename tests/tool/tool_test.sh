@@ -152,6 +152,15 @@ for datagram in one "two words"; do
 done
 finish sender 0
 finish listener 0
+# Sender and size shown; a sender that exits at once has flushed what it sent.
+start dual "$tool" udp listen 0 --from --bind :: --stdin-stop
+port="$(listening dual)"
+for host in ::1 127.0.0.1; do
+    run 0 '' 'hi\n' udp send "$host" "$port"
+    IFS= read -r -t 15 line <&"${out[dual]}" || fail "dual: no line from $host"
+    [[ "$line" == "from "*"${host}"*":"*", 2 bytes: hi" ]] || fail "dual: '$line'"
+done
+finish dual 0
 
 # An example server whose input ends at once (as under `&` or a service manager) runs until
 # a signal, then closes its clients with 1001.
