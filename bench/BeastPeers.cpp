@@ -1,12 +1,12 @@
 #include "BeastPeers.h"
 
 #include <algorithm>
-#include <deque>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <deque>
 #include <functional>
 #include <thread>
 #include <vector>
