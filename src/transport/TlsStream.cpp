@@ -196,6 +196,9 @@ TlsStream::Want TlsStream::perform(Op op, void* data, size_t size, size_t& bytes
     if (op == Op::write) {
         bytes = ec ? 0 : writeTaken;
         writeTaken = notTaken;
+        if (!buffersKept) {
+            link.unsent.release();  // the reader waits already: nothing keeps it
+        }
     }
     return ec ? Want::nothing : want;
 }
