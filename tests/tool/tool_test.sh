@@ -182,4 +182,15 @@ start node node "$interop/peer.js" server
 port="$(listening node)"
 run 0 $'from the tool\nbye' 'from the tool\nbye\n' connect "ws://127.0.0.1:$port/"
 finish node 0
+# A server that closes with 4001: the tool shows the code and reason and exits with 3.
+start closer /usr/bin/python3 -c 'import asyncio, websockets
+async def close(ws, *path): await ws.close(4001, "go away")
+async def main():
+    async with websockets.serve(close, "127.0.0.1", 0) as server:
+        print("listening on", server.sockets[0].getsockname()[1], flush=True)
+        await asyncio.get_running_loop().create_future()
+asyncio.run(main())'
+run 3 '' '' connect "ws://127.0.0.1:$(listening closer)/"
+grep -q "^tidewire: close code 4001 from the server: go away$" "$work/stderr" || fail "no 4001"
+kill "${pid[closer]}"
 echo "tool: all cases passed"
