@@ -191,7 +191,7 @@ private:
     std::error_code laterReadError;  // met after bytes that a read returned first
     size_t readOwes = 0;             // plain text the next read waits for
     static constexpr size_t notTaken = SIZE_MAX;
-    size_t writeTaken = notTaken;         // plain text the pending write's SSL_write took
+    size_t writeTaken = notTaken;         // plain text the pending write has encrypted
     bool unsentWatched = false;           // a wait to send `link.unsent` is pending
     std::shared_ptr<bool> alive;          // lets that wait find the stream gone
     bool buffersKept = false;             // OpenSSL's record buffers stay between calls
