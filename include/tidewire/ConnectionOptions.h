@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 
 #include "tidewire/CompressionOptions.h"
+#include "tidewire/EventLoop.h"
 #include "tidewire/HttpHeaders.h"
 #include "tidewire/TLSOptions.h"
 
@@ -63,6 +65,15 @@ struct ConnectionOptions {
     // ("Handshake validation error: Subprotocol not offered" / "Extension not offered").
     // Off by default: the reader is lenient and checks none of these.
     bool strict = false;
+
+    // Client only: run on this shared loop instead of a loop and thread of the client's own
+    // (null, the default). Every handler then runs on the loop's thread, with those of every
+    // other connection on it. The client holds the loop. Its destructor and stop() join
+    // nothing and never wait for the network: they may be called on any thread, inside the
+    // client's own handlers too; they wait only for a handler of this client running on
+    // another thread to return. After they return no handler of the client runs, and the
+    // connection ends on the loop without a Close, as after stop() on a client's own loop.
+    std::shared_ptr<EventLoop> eventLoop;
 
     // Client only: trust, client certificate and TLS version (a server takes its own
     // TLSOptions through WebSocketServer::setTLSOptions).

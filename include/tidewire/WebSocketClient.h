@@ -31,7 +31,8 @@ namespace relaymatrix::extensions::tidewire {
 // the bytes (or take over a vector moved into `send`) and return at once. Messages go out whole and
 // in the order handed over; those handed over before the connection opens are sent right after
 // onOpenHandler returns. `stop` and the destructor join the worker thread, so they must not be
-// called from a handler.
+// called from a handler. With ConnectionOptions::eventLoop the client runs on that shared loop
+// instead, with no thread of its own, and `stop` and the destructor join nothing: see there.
 class WebSocketClient : public WebSocketSession {
 public:
     // Handlers installed before the connection starts, so none of its events can be missed.
@@ -70,7 +71,8 @@ public:
     // certificateFile without privateKeyFile or the reverse (TLS URLs).
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers, const ConnectionOptions& options);
-    // Stops the loop and joins the worker; no handler runs during or after destruction.
+    // Stops the loop and joins the worker; no handler runs during or after destruction. On a
+    // shared loop, as stop().
     ~WebSocketClient() override;
 
     WebSocketClient(const WebSocketClient&) = delete;
@@ -97,12 +99,15 @@ public:
     void setMaxMessageSize(uint64_t bytes);
 
     // Stops the event loop and joins the worker thread; the connection is abandoned without a
-    // close frame and no handler runs any more. Repeating it does nothing.
+    // close frame and no handler runs any more. Repeating it does nothing. On a shared loop it
+    // leaves the loop running and closes the socket there; it may then be called from any
+    // thread, the client's own handlers included.
     void stop();
 
 private:
     struct Internals;
-    std::unique_ptr<Internals> internals;
+    std::shared_ptr<EventLoop> sharedLoop;  // ConnectionOptions::eventLoop; outlives internals
+    std::shared_ptr<Internals> internals;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

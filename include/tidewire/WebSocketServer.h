@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,12 +100,23 @@ public:
     // Throws std::system_error when a CA file or directory cannot be loaded.
     void setTLSOptions(const TLSOptions& options);
 
+    // Runs sessions on `count` event loops, each with its own worker thread, instead of one
+    // (0 and 1: one, the default). Set before `start`. The listener runs on the first loop
+    // and hands accepted connections to the loops in turn (session k to loop k % count), so
+    // sessions spread evenly over the cores whatever their clients do. Each session's
+    // handlers run on its loop's thread, in order; handlers of sessions on different loops
+    // run at the same time, so what they share needs its own lock. The registry
+    // (getSession, removeSession), the session limit and the new-session callback (run on the
+    // session's loop) stay exact across loops. `stop` stops every loop.
+    void setEventLoops(size_t count);
+
     // The port the listener is bound to (useful after binding port 0).
     unsigned short boundPort() const;
 
 private:
     void accept();
     void introduce(const std::shared_ptr<WebSocketSessionImpl>& session);
+    void announce(WebSocketSessionImpl& session);
     HandshakeDecision admit(WebSocketSessionImpl& session, const HandshakeRequest& request,
                             std::string& problem);
 

@@ -22,6 +22,7 @@
 #include "engine/ConnectionLog.h"
 #include "engine/FrameReader.h"
 #include "engine/FrameWriter.h"
+#include "engine/HostGate.h"
 #include "engine/LivenessTimer.h"
 #include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketSession.h"
@@ -44,6 +45,7 @@ namespace relaymatrix::extensions::tidewire {
 //   void onHandshakeBlock(const std::error_code&, const std::string& headerBlock);
 //   void connectionClosed();                       last step of close()
 //   template <class F> void updateIdentity(F&& f); f(SessionIdentity&) under its lock
+//   HostGate::Entry enterHost();                   taken around every handler call
 //
 // Threads: sendMessage, sendClose and setMaxMessageSize may be called on any thread.
 // Everything else runs on the loop thread only, which is the only thread touching the state.
@@ -281,9 +283,14 @@ public:
     // The peer as shown in log lines, kept for when the socket can no longer tell.
     void rememberPeer(std::string text) { peerText = std::move(text); }
 
-    // Runs a host handler; an exception it throws is logged, never let into the loop.
+    // Runs a host handler, unless the host has let go of the connection; an exception it
+    // throws is logged, never let into the loop.
     template <class Call>
     void invokeHandler(Call&& call) noexcept {
+        const HostGate::Entry entry = derived().enterHost();
+        if (!entry) {
+            return;
+        }
         try {
             call();
         } catch (const std::exception& e) {

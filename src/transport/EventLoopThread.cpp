@@ -40,9 +40,13 @@ void EventLoopThread::stop() {
 }
 
 void EventLoopThread::run() {
+    runLoggingExceptions(ioContext, exceptionLinePrefix);
+}
+
+void runLoggingExceptions(asio::io_context& context, const std::string& exceptionLinePrefix) {
     for (;;) {
         try {
-            ioContext.run();
+            context.run();
             return;
         } catch (const std::exception& e) {
             try {

@@ -7,6 +7,10 @@
 
 namespace relaymatrix::extensions::tidewire {
 
+// Runs `context` until it stops or runs out of work. An exception that escapes a handler is
+// logged as `exceptionLinePrefix` followed by its text, and the loop goes on.
+void runLoggingExceptions(asio::io_context& context, const std::string& exceptionLinePrefix);
+
 // One transport's event loop and the worker thread that runs it. An exception that escapes
 // a handler is logged as `exceptionLinePrefix` followed by its text, and the loop goes on:
 // nothing ever leaves the worker thread.

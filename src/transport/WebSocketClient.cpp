@@ -21,8 +21,10 @@
 #include "core/Limits.h"
 #include "core/StrictFrameRules.h"
 #include "engine/ConnectionEngine.h"
+#include "engine/HostGate.h"
 #include "tidewire/Handshake.h"
 #include "tidewire/URL.h"
+#include "transport/EventLoopAccess.h"
 #include "transport/EventLoopThread.h"
 #include "transport/TlsSetup.h"
 #include "transport/TlsStream.h"
@@ -42,6 +44,13 @@ asio::ssl::context makeClientContext(const TLSOptions& tls) {
     return context;
 }
 
+// The options as the connection keeps them: without the shared loop, which the client holds
+// instead (a connection that held its own loop would keep it alive from the loop's queue).
+ConnectionOptions withoutLoop(ConnectionOptions options) {
+    options.eventLoop.reset();
+    return options;
+}
+
 // "[::1]" names the address "::1": the brackets belong to the URL and the Host header only.
 std::string withoutBrackets(const std::string& host) {
     const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
@@ -50,14 +59,19 @@ std::string withoutBrackets(const std::string& host) {
 
 }  // namespace
 
-struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals> {
+struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>,
+                                    std::enable_shared_from_this<WebSocketClient::Internals> {
     Internals(WebSocketClient& owner, const std::string& url,
               const std::vector<std::string>& protocols, const ConnectionOptions& options)
         : owner(owner),
-          options(options),
-          loop("[WebSocketClient] " + std::string(errorTexts::workerException)),
-          resolver(loop.context()),
-          socket(loop.context()),
+          options(withoutLoop(options)),
+          ownLoop(options.eventLoop
+                      ? nullptr
+                      : std::make_unique<EventLoopThread>(
+                            "[WebSocketClient] " + std::string(errorTexts::workerException))),
+          context(ownLoop ? ownLoop->context() : EventLoopAccess::context(*options.eventLoop)),
+          resolver(context),
+          socket(context),
           protocols(protocols),
           rng(std::random_device()()) {
         const ClientTarget target = clientTarget(URL::parse(url));
@@ -90,7 +104,8 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         configure(options);
     }
 
-    // The loop is stopped already; its timer must go before the loop does.
+    // Its timer must go before the loop does: the own loop is stopped already, and a shared
+    // one destroys the connection's last handlers before itself.
     ~Internals() { releaseTimer(); }
 
     // ---- What the connection engine asks of the client --------------------------------------
@@ -98,12 +113,13 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     static constexpr bool maskOutgoing = true;
     static const char* logPrefix() { return "[WebSocketClient] "; }
 
-    asio::io_context::executor_type executor() { return loop.context().get_executor(); }
+    asio::io_context::executor_type executor() { return context.get_executor(); }
 
-    // The destructor stops and joins the loop before anything is freed, so handlers need
-    // nothing beyond `this`.
-    struct Unowned {};
-    Unowned keepAlive() { return {}; }
+    // On its own loop the destructor stops and joins the loop before anything is freed, so
+    // handlers need nothing beyond `this`; on a shared loop the connection outlives the client
+    // by what its handlers hold.
+    std::shared_ptr<Internals> keepAlive() { return ownLoop ? nullptr : shared_from_this(); }
+    HostGate::Entry enterHost() { return ownLoop ? HostGate::unguarded() : hostGate.enter(); }
 
     template <class F>
     void withStream(F&& f) {
@@ -129,8 +145,27 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // ---- Lifecycle --------------------------------------------------------------------------
 
     void start() {
-        connect();
-        loop.start();
+        if (ownLoop) {
+            connect();
+            ownLoop->start();
+            return;
+        }
+        asio::post(context, [keep = keepAlive()] { keep->connect(); });
+    }
+
+    // The host lets go: no handler runs from now on and the connection ends without a
+    // Close, on its loop. Its own loop simply stops.
+    void abandon() {
+        if (ownLoop) {
+            ownLoop->stop();
+            return;
+        }
+        hostGate.shutFor(context.get_executor().running_in_this_thread());
+        asio::post(context, [keep = keepAlive()] {
+            if (!keep->isClosed()) {
+                keep->close();
+            }
+        });
     }
 
     // ---- Resolve, connect, TLS --------------------------------------------------------------
@@ -142,20 +177,21 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             const std::error_code ec = targetProblem == ClientTarget::Problem::emptyHost
                                            ? std::error_code(asio::error::host_not_found)
                                            : std::error_code(asio::error::service_not_found);
-            asio::post(loop.context(), [this, ec] { reportConnectError(ec); });
+            asio::post(context, [this, keep = keepAlive(), ec] { reportConnectError(ec); });
             return;
         }
-        resolver.async_resolve(
-            address, port,
-            [this](const std::error_code& ec, tcp::resolver::results_type endpoints) {
-                if (ec) {
-                    reportConnectError(ec);
-                    return;
-                }
-                asio::async_connect(
-                    socket, endpoints,
-                    [this](const std::error_code& ec, const tcp::endpoint&) { onConnected(ec); });
-            });
+        resolver.async_resolve(address, port,
+                               [this, keep = keepAlive()](const std::error_code& ec,
+                                                          tcp::resolver::results_type endpoints) {
+                                   if (ec) {
+                                       reportConnectError(ec);
+                                       return;
+                                   }
+                                   asio::async_connect(
+                                       socket, endpoints,
+                                       [this, keep](const std::error_code& ec,
+                                                    const tcp::endpoint&) { onConnected(ec); });
+                               });
     }
 
     void reportConnectError(const std::error_code& ec) {
@@ -206,8 +242,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             SSL_set_tlsext_host_name(ssl, host.c_str());  // RFC 6066: never an IP literal
             SSL_set1_host(ssl, address.c_str());
         }
-        tls->async_handshake(asio::ssl::stream_base::client,
-                             [this](const std::error_code& ec) { onTlsHandshake(ec); });
+        tls->async_handshake(
+            asio::ssl::stream_base::client,
+            [this, keep = keepAlive()](const std::error_code& ec) { onTlsHandshake(ec); });
     }
 
     void onTlsHandshake(const std::error_code& ec) {
@@ -312,7 +349,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     const ConnectionOptions options;
 
     // Transport. The TLS stream refers to the socket and the context above it.
-    EventLoopThread loop;
+    const std::unique_ptr<EventLoopThread> ownLoop;  // null on a shared loop
+    asio::io_context& context;                       // the own loop's or the shared one's
+    HostGate hostGate;                               // shared loop: shut when the host lets go
     tcp::resolver resolver;
     tcp::socket socket;
     std::optional<asio::ssl::context> sslContext;  // engaged when useSSL
@@ -354,12 +393,14 @@ WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::
     onErrorHandler = std::move(handlers.onError);
     onPongHandler = std::move(handlers.onPong);
     onDrainHandler = std::move(handlers.onDrain);
-    internals = std::make_unique<Internals>(*this, url, protocols, options);
+    sharedLoop = options.eventLoop;
+    internals = std::make_shared<Internals>(*this, url, protocols, options);
     internals->start();
 }
 
 WebSocketClient::~WebSocketClient() {
     stop();
+    internals.reset();  // before the shared loop, which may go with it
 }
 
 void WebSocketClient::send(const std::vector<uint8_t>& data, bool isText, size_t maxFrameSize) {
@@ -392,7 +433,7 @@ void WebSocketClient::setMaxMessageSize(uint64_t bytes) {
 }
 
 void WebSocketClient::stop() {
-    internals->loop.stop();
+    internals->abandon();
 }
 
 }  // namespace relaymatrix::extensions::tidewire

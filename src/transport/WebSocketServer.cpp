@@ -1,5 +1,6 @@
 #include "tidewire/WebSocketServer.h"
 
+#include <algorithm>
 #include <asio.hpp>
 #include <asio/ssl/context.hpp>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "core/Limits.h"
 #include "core/LogThreshold.h"
 #include "relaymatrix/Logger.h"
+#include "transport/EventLoopAccess.h"
 #include "transport/EventLoopThread.h"
 #include "transport/TlsSetup.h"
 #include "transport/WebSocketSessionImpl.h"
@@ -81,7 +83,12 @@ struct WebSocketServer::Internals {
         }
     }
 
-    EventLoopThread loop;
+    EventLoopThread loop;  // the listener's, and the sessions' unless there are more
+    // With setEventLoops(n > 1): the other n - 1 loops, made by start(). Session k runs on
+    // loop k % n, counting `loop` as the first.
+    std::vector<std::shared_ptr<EventLoop>> moreLoops;
+    size_t loopCount = 1;  // set before start
+    size_t nextLoop = 0;   // worker thread only
     tcp::acceptor acceptor;
     unsigned short boundPort = 0;  // kept from construction: the worker owns the acceptor
     std::mutex sessionsMutex;
@@ -97,6 +104,13 @@ struct WebSocketServer::Internals {
     ConnectionOptions options;  // set before start, read by the worker
     HandshakePolicy policy;     // set before start, read by the worker
     size_t maxSessions = 0;     // 0: no limit
+
+    // Where the next accepted session runs, round robin.
+    asio::io_context& nextSessionContext() {
+        const size_t index = nextLoop;
+        nextLoop = (nextLoop + 1) % loopCount;
+        return index == 0 ? loop.context() : EventLoopAccess::context(*moreLoops[index - 1]);
+    }
 
     bool controlsHandshakes() const {
         return policy.hook || !policy.allowedOrigins.empty() || !policy.subprotocols.empty() ||
@@ -146,6 +160,7 @@ WebSocketServer::WebSocketServer(const std::string& bindAddress, unsigned int po
 
 WebSocketServer::~WebSocketServer() {
     stop();
+    // Every loop is stopped: no session runs while its I/O objects go.
     // The loop no longer runs; destroy every session's socket while the loop that owns it
     // still exists. Sessions then die with the registry, the loop's discarded handlers or the
     // host's last pointer, touching nothing of the server.
@@ -161,12 +176,23 @@ void WebSocketServer::start() {
         return;
     }
     internals->started = true;
+    for (size_t i = 1; i < internals->loopCount; ++i) {
+        internals->moreLoops.push_back(EventLoopAccess::create(
+            "[WebSocketServer] " + std::string(errorTexts::handlerException)));
+    }
     accept();
     internals->loop.start();
 }
 
 void WebSocketServer::stop() {
     internals->loop.stop();
+    for (const std::shared_ptr<EventLoop>& loop : internals->moreLoops) {
+        loop->stop();
+    }
+}
+
+void WebSocketServer::setEventLoops(size_t count) {
+    internals->loopCount = std::max<size_t>(1, count);
 }
 
 void WebSocketServer::onNewSession(std::function<void(WebSocketSession&)> handler) {
@@ -234,9 +260,13 @@ void WebSocketServer::introduce(const std::shared_ptr<WebSocketSessionImpl>& ses
         std::lock_guard<std::mutex> lock(internals->sessionsMutex);
         internals->sessions[session->id()] = session;
     }
-    // Outside the lock: the callback may look sessions up or remove them.
+    announce(*session);
+}
+
+void WebSocketServer::announce(WebSocketSessionImpl& session) {
+    // Outside the registry's lock: the callback may look sessions up or remove them.
     try {
-        internals->onNewSessionHandler(*session);
+        internals->onNewSessionHandler(session);
     } catch (const std::exception& e) {
         logError(errorTexts::newSessionHandlerException, e.what());
     } catch (...) {
@@ -250,24 +280,27 @@ HandshakeDecision WebSocketServer::admit(WebSocketSessionImpl& session,
     if (!decision.accepted) {
         return decision;
     }
-    const bool joinsNow = internals->admitsAfterRequest();
-    if (joinsNow && internals->maxSessions != 0) {
-        // Only this thread adds sessions, so the registry cannot grow between here and
-        // introduce(); removals from other threads only make room.
+    if (!internals->admitsAfterRequest()) {
+        session.admitted(decision.subprotocol);
+        return decision;
+    }
+    {
+        // Checked and taken at once: sessions on other loops are admitted meanwhile.
         std::lock_guard<std::mutex> lock(internals->sessionsMutex);
-        if (internals->sessions.size() >= internals->maxSessions) {
+        if (internals->maxSessions != 0 && internals->sessions.size() >= internals->maxSessions) {
             return HandshakeDecision::reject(503, "Too many sessions");
         }
+        session.admitted(decision.subprotocol);
+        internals->sessions[session.id()] = session.shared_from_this();
     }
-    session.admitted(decision.subprotocol);
-    if (joinsNow) {
-        introduce(session.shared_from_this());
-    }
+    announce(session);
     return decision;
 }
 
 void WebSocketServer::accept() {
-    internals->acceptor.async_accept([this](const std::error_code& ec, tcp::socket socket) {
+    internals->acceptor.async_accept(internals->nextSessionContext(), [this](
+                                                                          const std::error_code& ec,
+                                                                          tcp::socket socket) {
         if (ec) {
             logError(errorTexts::acceptError, ec.message());
             if (affectsOnlyThatConnection(ec)) {
@@ -307,10 +340,17 @@ void WebSocketServer::accept() {
                                std::string& problem) { return admit(candidate, request, problem); },
                         !internals->admitsAfterRequest());
                 }
-                if (!internals->admitsAfterRequest()) {
-                    introduce(session);
+                const auto begin = [this, session] {
+                    if (!internals->admitsAfterRequest()) {
+                        introduce(session);
+                    }
+                    session->start();
+                };
+                if (session->runsOn(internals->loop.context())) {
+                    begin();
+                } else {
+                    asio::post(session->executor(), begin);  // its own loop runs its handlers
                 }
-                session->start();
             }
         } catch (const std::exception& e) {
             logError(errorTexts::acceptError, e.what());

@@ -57,6 +57,8 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     asio::io_context::executor_type executor() const { return loop; }
     std::shared_ptr<WebSocketSessionImpl> keepAlive() { return owner.shared_from_this(); }
     WebSocketSession& session() { return owner; }
+    // The host's handlers belong to the session itself, which every handler keeps alive.
+    static HostGate::Entry enterHost() { return HostGate::unguarded(); }
 
     template <class F>
     void withStream(F&& f) {
@@ -301,6 +303,14 @@ SessionIdentity WebSocketSessionImpl::identity() const {
 
 unsigned int WebSocketSessionImpl::id() const {
     return internals->sessionId;
+}
+
+asio::io_context::executor_type WebSocketSessionImpl::executor() const {
+    return internals->loop;
+}
+
+bool WebSocketSessionImpl::runsOn(asio::io_context& context) const {
+    return &internals->loop.context() == &context;
 }
 
 void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {

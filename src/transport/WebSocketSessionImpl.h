@@ -61,6 +61,9 @@ public:
 
     SessionIdentity identity() const override;
     unsigned int id() const;
+    // The loop the session's socket belongs to, whose thread runs its handlers.
+    asio::io_context::executor_type executor() const;
+    bool runsOn(asio::io_context& context) const;
 
     // Bound on one incoming frame's payload and on one reassembled message; any thread.
     void setMaxMessageSize(uint64_t bytes);

@@ -170,6 +170,7 @@ public:
     }
     asio::ip::tcp::socket& tcpSocket() { return socket; }  // never opened: the peer is "unknown"
     WebSocketSession& session() { return *this; }
+    static HostGate::Entry enterHost() { return HostGate::unguarded(); }
     void connectionClosed() { stream.closed = true; }
     template <class F>
     void updateIdentity(F&& f) {
