@@ -1,0 +1,232 @@
+// Connections sharing threads: clients on one EventLoop, a server on several loops, and the
+// lifetimes that sharing makes possible (a client let go from its own handler or from another
+// thread while its handler runs, a loop stopped under its clients).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "Support.h"
+#include "tidewire/EventLoop.h"
+#include "tidewire/WebSocketClient.h"
+#include "tidewire/WebSocketServer.h"
+
+namespace {
+
+using namespace tidewire_test;
+using namespace relaymatrix::extensions::tidewire;
+
+size_t threadCount() {
+    size_t count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(tasks))
+            count += entry->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return count;
+}
+
+// A server on `loops` loops whose sessions echo and note the thread of every handler call.
+struct LoopServer {
+    explicit LoopServer(size_t loops) {
+        server.setEventLoops(loops);
+        server.onNewSession([this](WebSocketSession& session) {
+            note(session.identity().id);
+            session.onMessageHandler = [this, &session](const Bytes& bytes, bool isText) {
+                note(session.identity().id);
+                session.send(bytes, isText, 0);
+            };
+            session.onCloseHandler = [this] { closes.add("close"); };
+        });
+        server.start();
+    }
+    void note(unsigned int id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads[id].insert(std::this_thread::get_id());
+    }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(server.boundPort()); }
+    std::mutex mutex;
+    std::map<unsigned int, std::set<std::thread::id>> threads;  // session id: handler threads
+    Recorder closes;
+    WebSocketServer server{0};
+};
+
+// Many clients on one loop, sending from foreign threads, against a server on three loops:
+// no thread per client, every client's echoes in its order on the loop's thread, every
+// session's handlers on one thread and the sessions spread over all three.
+TEST(Loops, ManyClientsOnOneLoopAgainstAServerOnThree) {
+    LoopServer s(3);
+    const auto loop = EventLoop::create();
+    const size_t threadsBefore = threadCount();
+    constexpr int clients = 48, messages = 20;
+    std::vector<Recorder> echoes(clients);
+    std::vector<std::unique_ptr<WebSocketClient>> connections;
+    std::atomic<int> offLoop{0};
+    ConnectionOptions options;
+    options.eventLoop = loop;
+    for (Recorder& e : echoes) {
+        WebSocketClient::Handlers h;
+        h.onMessage = [&e, &offLoop, &loop](const Bytes& bytes, bool) {
+            offLoop += !loop->runningInThisThread();
+            e.add(textOf(bytes));
+        };
+        h.onClose = [&e] { e.add("close"); };
+        connections.push_back(
+            std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options));
+    }
+    EXPECT_LE(threadCount(), threadsBefore + 1);  // at most the loop's name resolver
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([&, t] {
+            for (int c = t; c < clients; c += 4)
+                for (int m = 0; m < messages; ++m)
+                    connections[c]->send(bytesOf(std::to_string(m)), true, 0);
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    std::vector<std::string> expected;
+    for (int m = 0; m < messages; ++m)
+        expected.push_back(std::to_string(m));
+    for (int c = 0; c < clients; ++c) {
+        ASSERT_TRUE(echoes[c].waitForCount(messages)) << c;
+        EXPECT_EQ(echoes[c].all(), expected);
+        connections[c]->close({0x03, 0xE8});
+    }
+    for (Recorder& e : echoes)
+        ASSERT_TRUE(e.waitFor("close"));
+    ASSERT_TRUE(s.closes.waitForCount(clients));
+    EXPECT_EQ(offLoop, 0);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::set<std::thread::id> all;
+    for (auto& [id, threads] : s.threads) {
+        EXPECT_EQ(threads.size(), 1u) << id;
+        all.insert(threads.begin(), threads.end());
+    }
+    EXPECT_EQ(s.threads.size(), size_t(clients));
+    EXPECT_EQ(all.size(), 3u);
+}
+
+// A client let go from its own handler (the last holder of the loop too), and one destroyed
+// from another thread while its handler runs: the destructor waits for that handler only, and
+// no handler runs after either; the server sees both connections end.
+TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
+    LoopServer s(1);
+    LogRecorder logs;
+    std::unique_ptr<WebSocketClient> selfEnding, waited;
+    std::atomic<int> calls{0};
+    std::promise<void> inHandler, destroyed;
+    std::atomic<bool> returnedUnderHandler{false};
+    {
+        ConnectionOptions options;
+        options.eventLoop = EventLoop::create();  // held by this client alone from now on
+        WebSocketClient::Handlers h;
+        h.onOpen = [&] { selfEnding.reset(); };
+        h.onError = [&](const std::string&) { ++calls; };
+        h.onClose = [&] { ++calls; };
+        selfEnding =
+            std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
+        options.eventLoop = EventLoop::create();
+        h.onOpen = [&] { waited->send(bytesOf("x"), true, 0); };
+        // Runs on past the destructor's call: the destructor must not return meanwhile.
+        h.onMessage = [&, ended = destroyed.get_future().share()](const Bytes&, bool) {
+            inHandler.set_value();
+            returnedUnderHandler =
+                ended.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+        };
+        waited = std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
+    }
+    ASSERT_EQ(inHandler.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    waited.reset();
+    destroyed.set_value();
+    EXPECT_FALSE(returnedUnderHandler);
+    EXPECT_TRUE(logs.waitFor([](auto& lines) {
+        return std::count_if(lines.begin(), lines.end(), [](auto& line) {
+                   return line.rfind("debug [WebSocketServer] Session disconnected", 0) == 0;
+               }) == 2;
+    }));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(selfEnding, nullptr);
+}
+
+// A loop stopped under connected clients: nothing of theirs runs, destroying them neither
+// hangs nor leaks, a client made on the stopped loop waits for it, and started again the
+// loop serves it.
+TEST(Loops, StoppedLoopUnderItsClients) {
+    LoopServer s(2);
+    auto loop = EventLoop::create();
+    ConnectionOptions options;
+    options.eventLoop = loop;
+    Recorder events;
+    WebSocketClient::Handlers h;
+    h.onOpen = [&] { events.add("open"); };
+    auto first = std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
+    ASSERT_TRUE(events.waitFor("open"));
+    loop->stop();
+    loop->stop();
+    first->send(bytesOf("never"), true, 0);
+    first.reset();
+    WebSocketClient late(s.url(), {}, h, options);
+    loop->start();
+    EXPECT_TRUE(events.waitForCount(2));
+    loop.reset();
+}
+
+// Sessions on four loops: a burst against a limit admits exactly the limit, a broadcast from
+// one session's handler reaches the sessions on the other loops, departures on every loop
+// leave the registry, and the server stops with sessions open on every loop.
+TEST(Loops, RegistryAndLimitAcrossLoops) {
+    LogRecorder logs;
+    WebSocketServer server(0);
+    server.setEventLoops(4);
+    server.setMaxSessions(6);
+    std::atomic<int> announced{0};
+    server.onNewSession([&](WebSocketSession& session) {
+        ++announced;
+        session.onMessageHandler = [&server](const Bytes& bytes, bool) {
+            for (unsigned int id = 0; id < 16; ++id)
+                if (const auto other = server.getSession(id))
+                    other->send(bytes, true, 0);
+        };
+    });
+    server.start();
+    const std::string upgrade =
+        "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    std::vector<std::unique_ptr<Peer>> peers, served;
+    for (int i = 0; i < 16; ++i) {
+        peers.push_back(Peer::connect(server.boundPort()));
+        peers.back()->write(upgrade);
+    }
+    for (auto& peer : peers)
+        if (peer->readHeader().substr(9, 3) == "101")
+            served.push_back(std::move(peer));
+    ASSERT_EQ(served.size(), 6u);
+    EXPECT_EQ(announced, 6);
+    served[0]->write(frame(1, bytesOf("all"), true));
+    for (auto& peer : served)
+        EXPECT_EQ(peer->readFrames(1), std::vector<std::string>{"1:all"});
+    for (size_t i = 0; i < 3; ++i)
+        served[i]->write(frame(8, {0x03, 0xE8}, true));
+    for (size_t i = 0; i < 3; ++i)
+        served[i]->readFrames(1);
+    EXPECT_TRUE(logs.waitFor([](auto& lines) {
+        return std::count_if(lines.begin(), lines.end(), [](auto& line) {
+                   return line.rfind("debug [WebSocketServer] Session disconnected", 0) == 0;
+               }) == 3;
+    }));
+    int registered = 0;
+    for (unsigned int id = 0; id < 16; ++id)
+        registered += server.getSession(id) != nullptr;
+    EXPECT_EQ(registered, 3);
+    auto another = Peer::connect(server.boundPort());
+    another->write(upgrade);
+    EXPECT_EQ(another->readHeader().substr(9, 3), "101");
+}
+
+}  // namespace
