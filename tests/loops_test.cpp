@@ -120,19 +120,26 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
     LogRecorder logs;
     std::unique_ptr<WebSocketClient> selfEnding, waited;
     std::atomic<int> calls{0};
-    std::promise<void> inHandler, destroyed;
+    std::promise<void> inHandler, destroyed, published;
+    const std::shared_future<void> bothPublished = published.get_future().share();
     std::atomic<bool> returnedUnderHandler{false};
     {
         ConnectionOptions options;
         options.eventLoop = EventLoop::create();  // held by this client alone from now on
         WebSocketClient::Handlers h;
-        h.onOpen = [&] { selfEnding.reset(); };
+        h.onOpen = [&] {
+            bothPublished.wait();
+            selfEnding.reset();
+        };
         h.onError = [&](const std::string&) { ++calls; };
         h.onClose = [&] { ++calls; };
         selfEnding =
             std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
         options.eventLoop = EventLoop::create();
-        h.onOpen = [&] { waited->send(bytesOf("x"), true, 0); };
+        h.onOpen = [&] {
+            bothPublished.wait();
+            waited->send(bytesOf("x"), true, 0);
+        };
         // Runs on past the destructor's call: the destructor must not return meanwhile.
         h.onMessage = [&, ended = destroyed.get_future().share()](const Bytes&, bool) {
             inHandler.set_value();
@@ -140,6 +147,7 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
                 ended.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
         };
         waited = std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
+        published.set_value();
     }
     ASSERT_EQ(inHandler.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     waited.reset();
