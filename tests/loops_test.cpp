@@ -120,7 +120,7 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
     LogRecorder logs;
     std::unique_ptr<WebSocketClient> selfEnding, waited;
     std::atomic<int> calls{0};
-    std::promise<void> inHandler, destroyed, published;
+    std::promise<void> inHandler, destroyed, published, handlerEnded;
     const std::shared_future<void> bothPublished = published.get_future().share();
     std::atomic<bool> returnedUnderHandler{false};
     {
@@ -145,6 +145,7 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
             inHandler.set_value();
             returnedUnderHandler =
                 ended.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+            handlerEnded.set_value();
         };
         waited = std::make_unique<WebSocketClient>(s.url(), std::vector<std::string>{}, h, options);
         published.set_value();
@@ -152,6 +153,8 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
     ASSERT_EQ(inHandler.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     waited.reset();
     destroyed.set_value();
+    ASSERT_EQ(handlerEnded.get_future().wait_for(std::chrono::seconds(20)),
+              std::future_status::ready);
     EXPECT_FALSE(returnedUnderHandler);
     EXPECT_TRUE(logs.waitFor([](auto& lines) {
         return std::count_if(lines.begin(), lines.end(), [](auto& line) {
