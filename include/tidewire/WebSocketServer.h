@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "tidewire/ConnectionOptions.h"
+#include "tidewire/EventLoop.h"
 #include "tidewire/HandshakeHook.h"
 #include "tidewire/TLSOptions.h"
 #include "tidewire/WebSocketSession.h"
 
 namespace relaymatrix::extensions::tidewire {
-
-class WebSocketSessionImpl;
 
 // A WebSocket server listening on a TCP port of all IPv4 interfaces (or of one address),
 // plain or over TLS 1.2.
@@ -109,19 +108,24 @@ public:
     // (getSession, removeSession), the session limit and the new-session callback (run on the
     // session's loop) stay exact across loops. `stop` stops every loop.
     void setEventLoops(size_t count);
+    // Runs the listener and the sessions on the host's loops instead (the listener on the
+    // first), shared with clients or other servers; the server makes no thread. Set before
+    // `start`; null entries are ignored, and an empty list leaves the server's own loop.
+    // Sessions spread over them as above. On them `stop` and the destructor join nothing and
+    // may be called on any thread, a handler or callback of this server included: after they
+    // return no callback of the server and no handler of its sessions runs (they wait for one
+    // running on another thread), and the listener and every session close on their loops
+    // (clients see the connection end, without a Close). Sessions the host still holds stay
+    // safe objects whose calls do nothing, even after the loops are gone.
+    void setEventLoops(std::vector<std::shared_ptr<EventLoop>> loops);
 
     // The port the listener is bound to (useful after binding port 0).
     unsigned short boundPort() const;
 
 private:
-    void accept();
-    void introduce(const std::shared_ptr<WebSocketSessionImpl>& session);
-    void announce(WebSocketSessionImpl& session);
-    HandshakeDecision admit(WebSocketSessionImpl& session, const HandshakeRequest& request,
-                            std::string& problem);
-
     struct Internals;
-    std::unique_ptr<Internals> internals;
+    std::vector<std::shared_ptr<EventLoop>> hostLoops;  // setEventLoops(loops); outlive internals
+    std::shared_ptr<Internals> internals;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

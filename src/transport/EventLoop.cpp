@@ -38,8 +38,32 @@ struct EventLoop::Internals : std::enable_shared_from_this<EventLoop::Internals>
         context.restart();
         worker = std::thread([self = shared_from_this()] {
             runLoggingExceptions(self->context, self->exceptionLinePrefix);
+            // Released from a handler on this thread: the release left the rest to it. (A
+            // release elsewhere joins this thread first, so it reads false here.)
+            if (self->releasedFromWorker) {
+                self->context.destroyHandlers();
+            }
         });
         running = true;
+    }
+
+    // The last holder let go: the loop stops for good and the handlers it still holds are
+    // destroyed (they may hold the connections that pin the loop), now or, on the worker
+    // itself, once run() has returned.
+    void release() {
+        const std::shared_ptr<Internals> keep = shared_from_this();  // through the shutdown
+        std::unique_lock<std::mutex> lock(lifecycleMutex);
+        running = false;
+        context.stop();
+        if (worker.joinable() && worker.get_id() == std::this_thread::get_id()) {
+            releasedFromWorker = true;
+            return;
+        }
+        if (worker.joinable()) {
+            worker.join();
+        }
+        lock.unlock();
+        context.destroyHandlers();
     }
 
     void stop() {
@@ -65,12 +89,20 @@ struct EventLoop::Internals : std::enable_shared_from_this<EventLoop::Internals>
     }
 
     const std::string exceptionLinePrefix;
-    asio::io_context context{1};  // one thread runs it: asio may skip its internal locking
+    // Destroys the handlers still queued without destroying the context, which connections
+    // that pin it may still refer to.
+    struct Context : asio::io_context {
+        using asio::io_context::io_context;
+        void destroyHandlers() { shutdown(); }
+    };
+
+    Context context{1};  // one thread runs it
     // Keeps run() going while no connection has work, until stop().
     asio::executor_work_guard<asio::io_context::executor_type> idleWork{context.get_executor()};
     std::mutex lifecycleMutex;  // serialises start and stop made on different threads
     std::thread worker;
-    bool running = false;  // guarded by lifecycleMutex
+    bool running = false;             // guarded by lifecycleMutex
+    bool releasedFromWorker = false;  // the worker's own: released by one of its handlers
 };
 
 EventLoop::EventLoop(const std::string& exceptionLinePrefix)
@@ -81,7 +113,7 @@ std::shared_ptr<EventLoop> EventLoop::create() {
 }
 
 EventLoop::~EventLoop() {
-    stop();
+    internals->release();
 }
 
 void EventLoop::start() {
@@ -104,6 +136,10 @@ std::shared_ptr<EventLoop> EventLoopAccess::create(const std::string& exceptionL
 
 asio::io_context& EventLoopAccess::context(EventLoop& loop) {
     return loop.internals->context;
+}
+
+std::shared_ptr<asio::io_context> EventLoopAccess::pin(EventLoop& loop) {
+    return std::shared_ptr<asio::io_context>(loop.internals, &loop.internals->context);
 }
 
 }  // namespace relaymatrix::extensions::tidewire

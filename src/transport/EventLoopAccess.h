@@ -13,6 +13,9 @@ struct EventLoopAccess {
     // A started loop whose escaped exceptions are logged after `exceptionLinePrefix`.
     static std::shared_ptr<EventLoop> create(const std::string& exceptionLinePrefix);
     static asio::io_context& context(EventLoop& loop);
+    // The loop's asio context, kept alive (not running) as long as the pointer: for what must
+    // outlive the EventLoop itself, like a server session the host still holds.
+    static std::shared_ptr<asio::io_context> pin(EventLoop& loop);
 };
 
 }  // namespace relaymatrix::extensions::tidewire

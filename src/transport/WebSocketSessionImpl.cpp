@@ -57,8 +57,9 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     asio::io_context::executor_type executor() const { return loop; }
     std::shared_ptr<WebSocketSessionImpl> keepAlive() { return owner.shared_from_this(); }
     WebSocketSession& session() { return owner; }
-    // The host's handlers belong to the session itself, which every handler keeps alive.
-    static HostGate::Entry enterHost() { return HostGate::unguarded(); }
+    // The host's handlers belong to the session itself, which every handler keeps alive; on a
+    // loop of the host's they must still stop once the server is gone.
+    HostGate::Entry enterHost() { return pinnedLoop ? hostGate.enter() : HostGate::unguarded(); }
 
     template <class F>
     void withStream(F&& f) {
@@ -211,8 +212,13 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
         }
     }
 
+    // Its timer goes before the loop that a pin may be keeping.
+    ~Internals() { releaseTimer(); }
+
     WebSocketSessionImpl& owner;
     const unsigned int sessionId;
+    std::shared_ptr<asio::io_context> pinnedLoop;  // a host's loop: outlives the I/O objects
+    HostGate hostGate;                             // used with pinnedLoop
     // Engaged until the server is destroyed before the session: the socket belongs to the
     // server's event loop and must go before it does.
     std::optional<tcp::socket> socket;
@@ -315,6 +321,20 @@ bool WebSocketSessionImpl::runsOn(asio::io_context& context) const {
 
 void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {
     internals->setMaxMessageSize(bytes);
+}
+
+void WebSocketSessionImpl::guardHostHandlers(std::shared_ptr<asio::io_context> loop) {
+    internals->pinnedLoop = std::move(loop);
+}
+
+void WebSocketSessionImpl::letGo() {
+    internals->hostGate.shutFor(internals->loop.running_in_this_thread());
+    asio::post(internals->loop, [self = shared_from_this()] {
+        std::shared_lock<std::shared_mutex> lock(self->internals->detachMutex);
+        if (self->internals->socket && !self->internals->isClosed()) {
+            self->internals->close();
+        }
+    });
 }
 
 void WebSocketSessionImpl::detach() {

@@ -74,6 +74,13 @@ private:
     // Destroys the connection's I/O objects while the server's event loop (stopped, its
     // worker joined) still exists; later calls on this session do nothing.
     void detach();
+    // On a loop of the host's, which runs on after the server: handlers go through a gate
+    // that letGo() shuts, and `loop` (the socket's) is kept as long as the session. Before
+    // start().
+    void guardHostHandlers(std::shared_ptr<asio::io_context> loop);
+    // No handler runs after it returns (it waits for one running on another thread); the
+    // connection closes on its loop, without a Close.
+    void letGo();
     // The admission answered yes: the session names `subprotocol` and is (now) registered.
     void admitted(const std::string& subprotocol);
 
