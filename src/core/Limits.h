@@ -75,6 +75,12 @@ constexpr size_t firstWriteChunkBytes = 8 * 1024;
 constexpr size_t ownWriteBufferMinBytes = 8 * 1024;
 static_assert(ownWriteBufferMinBytes <= firstWriteChunkBytes, "a small message fits any chunk");
 
+// Frames encoded on a host thread from this size on are queued in the buffer they came in;
+// a smaller one is copied into a chunk, cheaper than keeping its allocation and records.
+// Copying larger ones would hold them twice while the loop catches up with a fast sender.
+constexpr size_t adoptedWriteBufferMinBytes = 1024;
+static_assert(adoptedWriteBufferMinBytes <= ownWriteBufferMinBytes, "a copied one fits too");
+
 // Write buffers done with and kept for reuse (within retainedMessageBytes in all): enough for
 // a burst's chunks and a few large messages, few enough to search on every large message.
 constexpr size_t spareWriteBuffers = 8;

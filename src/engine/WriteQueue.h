@@ -95,10 +95,9 @@ public:
         return addOwned(own.extend(size), size);
     }
 
-    // Adds bytes encoded elsewhere: a large buffer is taken over, a small one copied into a
-    // chunk (cheaper than keeping a small allocation and its record per message).
+    // Adds bytes encoded elsewhere: the buffer is taken over, or copied into a chunk if small.
     void append(ByteBuffer&& bytes) {
-        if (bytes.size() < limits::ownWriteBufferMinBytes) {
+        if (bytes.size() < limits::adoptedWriteBufferMinBytes) {
             if (!bytes.empty()) {
                 pendingBytes += bytes.size();
                 std::memcpy(extendChunk(bytes.size()), bytes.data(), bytes.size());
