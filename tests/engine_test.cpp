@@ -187,6 +187,27 @@ const Case cases[] = {
              host.ping(bytesOf("late"));
          };
      }},
+    // The first write is in flight while the rest is queued behind it in the same storage; the
+    // next write gathers several chunks with a large message between them.
+    {"queued frames keep their order across the queue's storage",
+     {{CLOSE, "", true}},
+     {"open", "close"},
+     [] {
+         std::vector<std::string> w;
+         for (int i = 0; i < 12000; ++i)
+             w.push_back(i == 6000 ? "2:" + bigText.substr(0, 9000) : "1:" + std::to_string(i));
+         w.push_back("8:");
+         return w;
+     }(),
+     {},
+     100 * 1024 * 1024,
+     [](WebSocketSession& host) {
+         host.onOpenHandler = [&host] {
+             for (int i = 0; i < 12000; ++i)
+                 i == 6000 ? host.send(bytesOf(bigText.substr(0, 9000)), false, 0)
+                           : host.send(bytesOf(std::to_string(i)), true, 0);
+         };
+     }},
     {"a stray fragment behind the Close of the buffer limit: one report",
      {{C, "x", false}},
      {"open", "error:Send buffer full"},

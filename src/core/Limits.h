@@ -61,6 +61,30 @@ constexpr size_t retainedMessageBytes = 2 * 1024 * 1024 + 64;
 // it would otherwise make a record of its own.
 constexpr size_t attachedPayloadMinBytes = 16 * 1024;
 
+// Queued frames are written into chunks of this size, small messages one after another: bytes
+// once queued never move (no growing buffer copied into a larger one), a chunk is what one TLS
+// batch takes, and a gathered write of 64 chunks moves 4 MiB in one system call.
+constexpr size_t writeChunkBytes = 64 * 1024;
+
+// A connection's first chunk is smaller: one exchanging small messages keeps only this much
+// between writes, well under what makes its idle storage worth releasing.
+constexpr size_t firstWriteChunkBytes = 8 * 1024;
+
+// Frames of a message from this size on get storage of exactly their size instead of a chunk's
+// room, so a chunk leaves at most this much of itself unused (an eighth).
+constexpr size_t ownWriteBufferMinBytes = 8 * 1024;
+static_assert(ownWriteBufferMinBytes <= firstWriteChunkBytes, "a small message fits any chunk");
+
+// Frames encoded on a host thread from this size on are queued in the buffer they came in;
+// a smaller one is copied into a chunk, cheaper than keeping its allocation and records.
+// Copying larger ones would hold them twice while the loop catches up with a fast sender.
+constexpr size_t adoptedWriteBufferMinBytes = 1024;
+static_assert(adoptedWriteBufferMinBytes <= ownWriteBufferMinBytes, "a copied one fits too");
+
+// Write buffers done with and kept for reuse (within retainedMessageBytes in all): enough for
+// a burst's chunks and a few large messages, few enough to search on every large message.
+constexpr size_t spareWriteBuffers = 8;
+
 // Storage kept that way is given back once the connection has been idle this long.
 constexpr unsigned idleReleaseMilliseconds = 1000;
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/FrameHeader.h"
 #include "core/Limits.h"
 
 namespace relaymatrix::extensions::tidewire {
@@ -19,6 +20,11 @@ class ByteBuffer {
 public:
     ByteBuffer() = default;
     explicit ByteBuffer(size_t size) { extend(size); }
+    ByteBuffer(ByteBuffer&& other) noexcept { swap(other); }
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        ByteBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
 
     uint8_t* data() { return storage.get(); }
     const uint8_t* data() const { return storage.get(); }
@@ -26,6 +32,8 @@ public:
     size_t capacity() const { return allocated; }
     bool empty() const { return used == 0; }
     void clear() { used = 0; }
+    // Forgets the bytes past the first `size`.
+    void truncate(size_t size) { used = std::min(used, size); }
     void swap(ByteBuffer& other) noexcept {
         std::swap(storage, other.storage);
         std::swap(used, other.used);
@@ -54,10 +62,14 @@ private:
 };
 
 // Frames handed to one connection, in order, and the batch being written. Everything
-// pending when a write starts goes out in one write (one contiguous buffer, or gathered
-// around payloads the host handed over to keep), so there is one write in flight and the
-// frames of one message are never split by another's. Used on the connection's loop thread
-// only.
+// pending when a write starts goes out in one gathered write, so there is one write in flight
+// and the frames of one message are never split by another's. Used on the connection's loop
+// thread only.
+//
+// Queued bytes never move: small messages fill fixed-size chunks one after another, a larger
+// one (or one encoded on another thread) keeps storage of its own size, a payload handed over
+// is written from its own storage. A peer that does not read thus costs about the bytes queued,
+// not a growing buffer and its copy. Storage done with is kept for reuse, within bounds.
 class WriteQueue {
 public:
     enum class Kind : uint8_t {
@@ -65,81 +77,108 @@ public:
         FailureClose,  // the Close sent just before failing the connection
     };
 
-    // One message handed over: its frames follow each other in the byte stream.
+    // Messages handed over one after another: their frames follow each other in the byte
+    // stream. Alike messages share one entry, so a long queue of small ones costs no more.
     struct Entry {
-        uint8_t opcode;  // the message's opcode, named in the per-frame log lines
+        uint8_t opcode;  // the messages' opcode, named in the per-frame log lines
         Kind kind;
         size_t frames;
     };
 
     // Room for `size` more bytes at the end of the pending bytes; valid until the next call.
-    uint8_t* extend(size_t size) { return pendingBytes.extend(size); }
-
-    // Adds bytes encoded elsewhere, taking the buffer over when nothing else is pending.
-    void append(ByteBuffer&& bytes) {
-        if (pendingBytes.empty()) {
-            pendingBytes.swap(bytes);
-        } else if (!bytes.empty()) {
-            std::memcpy(pendingBytes.extend(bytes.size()), bytes.data(), bytes.size());
+    uint8_t* extend(size_t size) {
+        pendingBytes += size;
+        if (size < limits::ownWriteBufferMinBytes) {
+            return extendChunk(size);
         }
+        ByteBuffer& own = pendingOwned.emplace_back(takeStorage(size, 2 * size));
+        return addOwned(own.extend(size), size);
+    }
+
+    // Adds bytes encoded elsewhere: the buffer is taken over, or copied into a chunk if small.
+    void append(ByteBuffer&& bytes) {
+        if (bytes.size() < limits::adoptedWriteBufferMinBytes) {
+            if (!bytes.empty()) {
+                pendingBytes += bytes.size();
+                std::memcpy(extendChunk(bytes.size()), bytes.data(), bytes.size());
+            }
+            return;
+        }
+        pendingBytes += bytes.size();
+        storedBytes += bytes.capacity();
+        addOwned(bytes.data(), bytes.size());
+        pendingOwned.push_back(std::move(bytes));
     }
 
     // Adds a payload written from its own storage, after the bytes added so far.
     void attach(std::vector<uint8_t>&& payload) {
-        pendingAttachedBytes += payload.size();
-        pendingAttachments.push_back(Attachment{pendingBytes.size(), std::move(payload)});
+        pendingBytes += payload.size();
+        addOwned(payload.data(), payload.size());
+        pendingAttachments.push_back(std::move(payload));
     }
 
     // Records the message whose bytes were just added.
     void addEntry(uint8_t opcode, Kind kind, size_t frames) {
+        // Each Close and each failure's Close stays an entry of its own: its write ends or
+        // changes the connection.
+        if (!pendingEntries.empty() && kind == Kind::Message && opcode != opcodes::Close &&
+            pendingEntries.back().kind == kind && pendingEntries.back().opcode == opcode) {
+            pendingEntries.back().frames += frames;
+            return;
+        }
         pendingEntries.push_back(Entry{opcode, kind, frames});
     }
 
     bool hasPending() const { return !pendingEntries.empty(); }
     // Bytes not yet in a write.
-    size_t pendingSize() const { return pendingBytes.size() + pendingAttachedBytes; }
+    size_t pendingSize() const { return pendingBytes; }
     bool writing() const { return inFlight; }
 
     // Makes everything pending the batch in flight, its bytes in `buffers` in write order;
     // they stay put until endBatch().
     void beginBatch(std::vector<asio::const_buffer>& buffers) {
-        batchBytes.swap(pendingBytes);
+        buffers.swap(pendingBuffers);
+        pendingBuffers.clear();
+        if (buffers.empty()) {
+            buffers.emplace_back();
+        }
         batchEntries.swap(pendingEntries);
+        batchOwned.swap(pendingOwned);
         batchAttachments.swap(pendingAttachments);
-        pendingAttachedBytes = 0;
+        pendingBytes = 0;
+        pendingInTail = false;
+        batchChunks = chunks.size();
+        batchTailUsed = chunks.empty() ? 0 : chunks.back().size();
         inFlight = true;
-        buffers.clear();
-        size_t from = 0;
-        for (const Attachment& attachment : batchAttachments) {
-            if (attachment.offset != from) {
-                buffers.emplace_back(batchBytes.data() + from, attachment.offset - from);
-            }
-            buffers.emplace_back(attachment.payload.data(), attachment.payload.size());
-            from = attachment.offset;
-        }
-        if (batchBytes.size() != from || buffers.empty()) {
-            buffers.emplace_back(batchBytes.data() + from, batchBytes.size() - from);
-        }
     }
 
     const std::vector<Entry>& batch() const { return batchEntries; }
 
-    // The batch has been written (or has failed); its storage is kept for reuse unless large.
+    // The batch has been written (or has failed); its storage is kept for reuse within bounds.
     // The largest attached payload is kept as spent() for the connection to read into again.
     void endBatch() {
         inFlight = false;
         batchEntries.clear();
-        for (Attachment& attachment : batchAttachments) {
-            if (attachment.payload.capacity() > spentStorage.capacity()) {
-                spentStorage.swap(attachment.payload);
+        for (std::vector<uint8_t>& payload : batchAttachments) {
+            if (payload.capacity() > spentStorage.capacity()) {
+                spentStorage.swap(payload);
             }
         }
         batchAttachments.clear();
-        if (batchBytes.capacity() > limits::retainedMessageBytes) {
-            ByteBuffer().swap(batchBytes);
-        } else {
-            batchBytes.clear();
+        for (ByteBuffer& own : batchOwned) {
+            recycle(std::move(own));
         }
+        batchOwned.clear();
+        // The batch's last chunk may hold pending bytes after its own: it goes with the next.
+        size_t done = batchChunks;
+        if (done != 0 && chunks[done - 1].size() != batchTailUsed) {
+            --done;
+        }
+        for (size_t i = 0; i < done; ++i) {
+            recycle(std::move(chunks[i]));
+        }
+        chunks.erase(chunks.begin(), chunks.begin() + done);
+        batchChunks = 0;
     }
 
     // An attached payload done with, or empty.
@@ -149,36 +188,122 @@ public:
     void dropPending() {
         pendingEntries.clear();
         pendingAttachments.clear();
-        pendingAttachedBytes = 0;
-        ByteBuffer().swap(pendingBytes);
+        for (const ByteBuffer& own : pendingOwned) {
+            storedBytes -= own.capacity();
+        }
+        pendingOwned.clear();
+        pendingBuffers.clear();
+        pendingBytes = 0;
+        pendingInTail = false;
+        const size_t kept = inFlight ? batchChunks : 0;
+        freeChunksFrom(kept);
+        if (kept != 0) {
+            chunks.back().truncate(batchTailUsed);
+        }
     }
 
     // Capacity kept for later messages, and giving back what no write needs now.
-    size_t retainedBytes() const { return pendingBytes.capacity() + batchBytes.capacity(); }
+    size_t retainedBytes() const { return storedBytes; }
     void releaseStorage() {
-        if (pendingBytes.empty()) {
-            ByteBuffer().swap(pendingBytes);
+        for (const ByteBuffer& spare : spares) {
+            storedBytes -= spare.capacity();
         }
-        if (!inFlight) {
-            ByteBuffer().swap(batchBytes);
+        std::vector<ByteBuffer>().swap(spares);
+        spareBytes = 0;
+        if (!inFlight && pendingBuffers.empty()) {
+            freeChunksFrom(0);
+            std::vector<ByteBuffer>().swap(chunks);
         }
     }
 
 private:
-    // A payload written after the first `offset` bytes of its ByteBuffer.
-    struct Attachment {
-        size_t offset;
-        std::vector<uint8_t> payload;
-    };
+    // Room at the end of the last chunk, or in a new one.
+    uint8_t* extendChunk(size_t size) {
+        if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < size) {
+            // A burst goes on in full-size chunks; a connection's first stays small.
+            const size_t wanted =
+                chunks.empty() ? limits::firstWriteChunkBytes : limits::writeChunkBytes;
+            chunks.push_back(takeStorage(wanted, SIZE_MAX));
+            pendingInTail = false;
+        }
+        uint8_t* at = chunks.back().extend(size);
+        if (pendingInTail) {
+            asio::const_buffer& last = pendingBuffers.back();
+            last = asio::const_buffer(last.data(), last.size() + size);
+        } else {
+            pendingBuffers.emplace_back(at, size);
+            pendingInTail = true;
+        }
+        return at;
+    }
 
-    ByteBuffer pendingBytes;
+    uint8_t* addOwned(uint8_t* at, size_t size) {
+        pendingBuffers.emplace_back(at, size);
+        pendingInTail = false;
+        return at;
+    }
+
+    // Empty storage of at least `least` bytes: the smallest spare up to `most`, or a new one.
+    ByteBuffer takeStorage(size_t least, size_t most) {
+        auto best = spares.end();
+        for (auto spare = spares.begin(); spare != spares.end(); ++spare) {
+            const size_t capacity = spare->capacity();
+            if (capacity >= least && capacity <= most &&
+                (best == spares.end() || capacity < best->capacity())) {
+                best = spare;
+            }
+        }
+        if (best == spares.end()) {
+            storedBytes += least;
+            ByteBuffer fresh(least);
+            fresh.clear();
+            return fresh;
+        }
+        ByteBuffer taken = std::move(*best);
+        spares.erase(best);
+        spareBytes -= taken.capacity();
+        taken.clear();
+        return taken;
+    }
+
+    void recycle(ByteBuffer&& done) {
+        if (spares.size() < limits::spareWriteBuffers &&
+            spareBytes + done.capacity() <= limits::retainedMessageBytes) {
+            spareBytes += done.capacity();
+            spares.push_back(std::move(done));
+        } else {
+            storedBytes -= done.capacity();
+            ByteBuffer().swap(done);
+        }
+    }
+
+    void freeChunksFrom(size_t first) {
+        for (size_t i = first; i < chunks.size(); ++i) {
+            storedBytes -= chunks[i].capacity();
+        }
+        chunks.erase(chunks.begin() + first, chunks.end());
+    }
+
+    // Pending: in write order, the bytes not yet in a write and what owns them.
+    std::vector<asio::const_buffer> pendingBuffers;
     std::vector<Entry> pendingEntries;
-    std::vector<Attachment> pendingAttachments;
-    size_t pendingAttachedBytes = 0;
-    ByteBuffer batchBytes;  // owned by the write in flight, like the two below
+    std::vector<ByteBuffer> pendingOwned;
+    std::vector<std::vector<uint8_t>> pendingAttachments;
+    size_t pendingBytes = 0;
+    bool pendingInTail = false;  // the last pending buffer ends where the last chunk does
+    // Chunks in write order, the last one being filled; the batch's are the first batchChunks.
+    std::vector<ByteBuffer> chunks;
+    size_t batchChunks = 0;
+    size_t batchTailUsed = 0;  // of the batch's last chunk, the bytes that are the batch's
+    // Owned by the write in flight.
     std::vector<Entry> batchEntries;
-    std::vector<Attachment> batchAttachments;
+    std::vector<ByteBuffer> batchOwned;
+    std::vector<std::vector<uint8_t>> batchAttachments;
+    // Done with: kept for reuse.
+    std::vector<ByteBuffer> spares;
+    size_t spareBytes = 0;
     std::vector<uint8_t> spentStorage;
+    size_t storedBytes = 0;  // capacity of the chunks, owned buffers and spares
     bool inFlight = false;
 };
 
