@@ -1,21 +1,12 @@
-// Sharing threads, side by side in one run.
-//
-// Clients: 64 B echoes, one in flight per connection, against a one-thread Beast echo server
-// in a child process pinned to core 0, the load in this process pinned to core 1: our clients
-// on one shared EventLoop, our clients with a thread each, and Beast clients on one thread.
-// Figures of the load process: messages/s, CPU per message (getrusage), its threads
-// (/proc/self/task) and its resident growth (/proc/self/statm) from before the first
-// connection to the measured window.
-// Server: our echo server on 1 and on 2 loops, a Beast load generator in a child process, no
-// pinning (two cores shared by both); server CPU per message and each loop thread's CPU.
-// Idle: connections held open by our server on one loop and by our clients on one EventLoop,
-// in two processes: resident growth per connection on each side, and the time from the first
-// client constructor to the last onOpen.
-//
-// Every measurement runs in a fresh process, so memory freed by an earlier one flatters none.
+// Sharing threads, side by side in one run, each measurement in a fresh process (so no memory
+// freed by an earlier one flatters it). Clients: 64 B echoes, one in flight per connection,
+// against a one-thread Beast echo server (a child on core 0; the load here, on core 1): ours on
+// one EventLoop, ours with a thread each, Beast's on one thread. Server: ours on 1 and 2 loops,
+// unpinned (the 2 cores are shared with a Beast load in a child), with each loop thread's CPU.
+// Idle: connections held by our server on one loop and our clients on one EventLoop, in two
+// processes: memory per connection, and the time from the first constructor to the last onOpen.
 //   build/normal/bench/loops_compare [--runs 3] [--seconds 1] [--idle 10000]
 // Figures are medians of the runs; a ratio is the median of the runs' own ratios.
-#include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -23,10 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -50,9 +44,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void pinTo(int core) {
-    if (std::thread::hardware_concurrency() < 2) {
-        return;
-    }
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(core, &set);
@@ -61,10 +52,6 @@ void pinTo(int core) {
 
 void sleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 double cpuSeconds() {
@@ -76,21 +63,13 @@ double cpuSeconds() {
 
 long residentBytes() {
     std::ifstream statm("/proc/self/statm");
-    long sizePages = 0;
-    long residentPages = 0;
+    long sizePages = 0, residentPages = 0;
     statm >> sizePages >> residentPages;
     return residentPages * sysconf(_SC_PAGESIZE);
 }
 
-int threadCount() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (const dirent* entry = readdir(dir)) {
-            count += entry->d_name[0] != '.';
-        }
-        closedir(dir);
-    }
-    return count;
+long threadCount() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
 // utime + stime of one thread of this process, at clock-tick resolution.
@@ -106,11 +85,6 @@ double threadCpuSeconds(long tid) {
         return 0;
     }
     return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // ---- Processes -------------------------------------------------------------------------------
@@ -149,17 +123,17 @@ struct Child {
 
     explicit Child(const std::function<void(Channel&)>& body) {
         int down[2], up[2];
-        if (pipe(down) != 0 || pipe(up) != 0) {
-            std::perror("pipe");
+        std::fflush(stdout);
+        if (pipe(down) != 0 || pipe(up) != 0 || (pid = fork()) < 0) {
+            std::perror("pipe or fork");
             std::exit(1);
         }
-        std::fflush(stdout);
-        pid = fork();
         if (pid == 0) {
             close(down[1]);
             close(up[0]);
             Channel mine{down[0], up[1]};
             body(mine);
+            std::fflush(stdout);
             std::_Exit(0);  // the parent's static objects stay untouched
         }
         close(down[0]);
@@ -173,26 +147,63 @@ struct Child {
     }
 };
 
-template <class R>
-R inFreshProcess(const std::function<R()>& measure) {
-    Child child([&](Channel& channel) { channel.send(measure()); });
-    return child.channel.get<R>();
+// What one measurement reports; each table says what its fields mean.
+using Figures = std::array<double, 4>;
+using Measure = std::function<Figures()>;
+
+// Every measurement of a table in every run, each in a fresh process; the order rotates from
+// run to run so that the machine's drift favours none. Indexed [measurement][run].
+std::vector<std::vector<Figures>> runAll(const std::vector<Measure>& measures, int runs) {
+    std::vector<std::vector<Figures>> results(measures.size());
+    for (int run = 0; run < runs; ++run) {
+        for (size_t k = 0; k < measures.size(); ++k) {
+            const size_t m = (k + static_cast<size_t>(run)) % measures.size();
+            Child child([&](Channel& channel) { channel.send(measures[m]()); });
+            results[m].push_back(child.channel.get<Figures>());
+        }
+    }
+    return results;
 }
 
-// Until every message in flight has come back twice (buffers grown), then a quarter window.
-void warmUp(const std::function<long()>& echoed, long target, double seconds) {
+// The median over the runs of one field, or of the runs' own ratios of it to `base`'s.
+double medianOf(const std::vector<Figures>& runs, int field,
+                const std::vector<Figures>* base = nullptr) {
+    std::vector<double> v;
+    for (size_t run = 0; run < runs.size(); ++run) {
+        const double divisor = base ? (*base)[run][field] : 1;
+        v.push_back(divisor > 0 ? runs[run][field] / divisor : 0);
+    }
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Once every message in flight has come back twice (buffers grown) and a quarter window more,
+// `atStart`, then `seconds` of echoes: messages/s, this process's CPU us per message, seconds.
+Figures measureWindow(
+    const std::function<long()>& echoed, long inFlight, double seconds,
+    const std::function<void()>& atStart = [] {}) {
     const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (echoed() < target && Clock::now() < deadline) {
+    while (echoed() < 2 * inFlight && Clock::now() < deadline) {
         sleepFor(0.01);
     }
     sleepFor(seconds / 4);
+    atStart();
+    const long before = echoed();
+    const double cpuBefore = cpuSeconds();
+    const auto start = Clock::now();
+    sleepFor(seconds);
+    const long count = echoed() - before;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (count <= 0) {
+        return {0, 0, elapsed, 0};
+    }
+    return {count / elapsed, (cpuSeconds() - cpuBefore) * 1e6 / count, elapsed, 0};
 }
 
 // ---- Our clients -----------------------------------------------------------------------------
 
 // Our clients on `loop` (null: each on its own thread), echoing every message they receive.
-class OurClients {
-public:
+struct OurClients {
     OurClients(unsigned short port, int count, const std::shared_ptr<EventLoop>& loop,
                std::atomic<long>& echoed)
         : clients(static_cast<size_t>(count)) {
@@ -209,7 +220,7 @@ public:
                 ++opened;
             };
             handlers.onError = [this](const std::string&) { ++failed; };
-            // Messages flow only after start(), once every client is constructed.
+            // Messages flow only once every client is constructed and has sent its first.
             handlers.onOwnedMessage = [this, i, &echoed](std::vector<uint8_t>&& data, bool) {
                 echoed.fetch_add(1, std::memory_order_relaxed);
                 clients[i]->send(std::move(data), false, 0);
@@ -232,19 +243,9 @@ public:
         }
         return opened == static_cast<int>(clients.size());
     }
-    void start(size_t size) {
-        for (auto& client : clients) {
-            client->send(std::vector<uint8_t>(size, 'x'), false, 0);
-        }
-    }
-    Clock::time_point lastOpened() const {
-        return Clock::time_point(Clock::duration(lastOpen.load()));
-    }
 
     std::atomic<int> opened{0};
     std::atomic<int> failed{0};
-
-private:
     std::atomic<long> lastOpen{0};  // steady clock ticks of the latest onOpen
     std::vector<std::unique_ptr<WebSocketClient>> clients;
 };
@@ -255,14 +256,8 @@ enum Load { sharedLoop, threadEach, beastClients, loadKinds };
 const char* loadNames[] = {"ours, one shared EventLoop", "ours, a thread per client",
                            "Beast, one thread"};
 
-struct ClientFigures {
-    double perSecond = 0;
-    double cpuMicros = 0;  // load process CPU per echoed message
-    double threads = 0;
-    double residentMiB = 0;
-};
-
-ClientFigures measureClients(int load, int connections, double seconds) {
+// Messages/s, CPU us per message, threads and resident growth (MiB) of the load process.
+Figures measureClients(int load, int connections, double seconds) {
     Child server([](Channel& channel) {
         pinTo(0);
         beast_peers::EchoServer echo(false, "", "");
@@ -286,37 +281,22 @@ ClientFigures measureClients(int load, int connections, double seconds) {
         if (!ours->waitOpen(30)) {
             std::fprintf(stderr, "%s: %d of %d clients opened\n", loadNames[load],
                          ours->opened.load(), connections);
-            return {};
+            return {0, 0, 0, 0};
         }
-        ours->start(64);
+        for (auto& client : ours->clients) {
+            client->send(std::vector<uint8_t>(64, 'x'), false, 0);
+        }
     }
-    warmUp([&] { return echoed.load(); }, 2L * connections, seconds);
-    ClientFigures f;
-    f.residentMiB = (residentBytes() - residentBefore) / 1048576.0;
-    f.threads = threadCount();
-    const long echoedBefore = echoed.load();
-    const double cpuBefore = cpuSeconds();
-    const auto start = Clock::now();
-    sleepFor(seconds);
-    const long count = echoed.load() - echoedBefore;
-    const double cpu = cpuSeconds() - cpuBefore;
-    if (count > 0) {
-        f.perSecond = count / secondsSince(start);
-        f.cpuMicros = cpu * 1e6 / count;
-    }
+    Figures f = measureWindow([&] { return echoed.load(); }, connections, seconds);
+    f[2] = static_cast<double>(threadCount());
+    f[3] = (residentBytes() - residentBefore) / 1048576.0;
     return f;
 }
 
 // ---- Our server on one or two loops -----------------------------------------------------------
 
-struct ServerFigures {
-    double perSecond = 0;
-    double cpuMicros = 0;  // server process CPU per echoed message
-    double loopCpu[2] = {0,
-                         0};  // each loop thread's CPU over the window / the window, busiest first
-};
-
-ServerFigures measureServer(int loops, size_t size, double seconds) {
+// Messages/s, CPU us per message, and the cores the two busiest loop threads used.
+Figures measureServer(int loops, size_t size, double seconds) {
     const int connections = 64;
     const int depth = size <= 1024 ? 16 : 4;  // as echo_compare keeps the server busy
     // Forked before the server starts a thread; it connects once it has the port.
@@ -351,54 +331,28 @@ ServerFigures measureServer(int loops, size_t size, double seconds) {
         load.channel.send('c');
         return load.channel.get<long>();
     };
-    warmUp(echoed, 2L * connections * depth, seconds);
-    std::vector<long> tids;
-    {
+    std::vector<std::pair<long, double>> threads;  // tid, CPU seconds at the start
+    Figures f = measureWindow(echoed, connections * depth, seconds, [&] {
         std::lock_guard<std::mutex> lock(mutex);
-        tids.assign(loopThreads.begin(), loopThreads.end());
+        for (const long tid : loopThreads) {
+            threads.emplace_back(tid, threadCpuSeconds(tid));
+        }
+    });
+    std::vector<double> cores{0, 0};
+    for (const auto& [tid, before] : threads) {
+        cores.push_back((threadCpuSeconds(tid) - before) / f[2]);
     }
-    std::vector<double> threadBefore;
-    for (const long tid : tids) {
-        threadBefore.push_back(threadCpuSeconds(tid));
-    }
-    const long echoedBefore = echoed();
-    const double cpuBefore = cpuSeconds();
-    const auto start = Clock::now();
-    sleepFor(seconds);
-    const long count = echoed() - echoedBefore;
-    const double cpu = cpuSeconds() - cpuBefore;
-    const double elapsed = secondsSince(start);
-    std::vector<double> shares;
-    for (size_t t = 0; t < tids.size(); ++t) {
-        shares.push_back((threadCpuSeconds(tids[t]) - threadBefore[t]) / elapsed);
-    }
-    std::sort(shares.rbegin(), shares.rend());
-    ServerFigures f;
-    for (size_t t = 0; t < std::min<size_t>(2, shares.size()); ++t) {
-        f.loopCpu[t] = shares[t];
-    }
-    if (count > 0) {
-        f.perSecond = count / elapsed;
-        f.cpuMicros = cpu * 1e6 / count;
-    }
+    std::sort(cores.rbegin(), cores.rend());
+    f[2] = cores[0];
+    f[3] = cores[1];
     return f;
 }
 
 // ---- Idle connections on one loop -------------------------------------------------------------
 
-struct IdleFigures {
-    double serverKiB = 0;  // resident growth per connection
-    double clientKiB = 0;
-    double openSeconds = 0;
-    int opened = 0;  // connections open on both sides
-};
-
-struct ServerCount {
-    long resident;
-    int opened;
-};
-
-IdleFigures measureIdle(int count) {
+// Resident growth per connection (KiB) of the server and of the clients, and the seconds from
+// the first client constructor to the last onOpen.
+Figures measureIdle(int count) {
     // A few connections open before the baseline pay for what is allocated once.
     const int warm = 20;
     Child server([](Channel& channel) {
@@ -416,7 +370,7 @@ IdleFigures measureIdle(int count) {
             }
             // A client sees its 101 before the session has let go of what read the request.
             sleepFor(0.2);
-            channel.send(ServerCount{residentBytes(), opened.load()});
+            channel.send(std::array<long, 2>{residentBytes(), opened.load()});
         }
     });
     const auto port = server.channel.get<unsigned short>();
@@ -425,150 +379,108 @@ IdleFigures measureIdle(int count) {
     OurClients warmClients(port, warm, loop, unused);
     warmClients.waitOpen(30);
     server.channel.send(warm);
-    const ServerCount serverBefore = server.channel.get<ServerCount>();
+    const auto serverBefore = server.channel.get<std::array<long, 2>>();
     const long residentBefore = residentBytes();
     const auto start = Clock::now();
     OurClients clients(port, count, loop, unused);
-    IdleFigures f;
-    const bool allOpen = clients.waitOpen(120);
-    f.openSeconds = std::chrono::duration<double>(clients.lastOpened() - start).count();
+    clients.waitOpen(120);
+    const Clock::time_point lastOpen(Clock::duration(clients.lastOpen.load()));
+    const double openSeconds = std::chrono::duration<double>(lastOpen - start).count();
     server.channel.send(warm + count);
-    const ServerCount serverAfter = server.channel.get<ServerCount>();
+    const auto serverAfter = server.channel.get<std::array<long, 2>>();
     const long clientGrowth = residentBytes() - residentBefore;
-    f.opened = std::min(clients.opened.load(), serverAfter.opened - warm);
-    if (!allOpen || f.opened < count) {
-        std::fprintf(stderr, "idle: %d of %d opened (%d failed)\n", f.opened, count,
-                     clients.failed.load());
+    const int sessions = static_cast<int>(serverAfter[1]) - warm;
+    if (clients.opened < count || sessions < count) {
+        std::printf("  (idle: %d clients and %d sessions of %d opened, %d failed)\n",
+                    clients.opened.load(), sessions, count, clients.failed.load());
     }
-    f.serverKiB = (serverAfter.resident - serverBefore.resident) / 1024.0 / count;
-    f.clientKiB = clientGrowth / 1024.0 / count;
-    return f;
+    return {(serverAfter[0] - serverBefore[0]) / 1024.0 / count, clientGrowth / 1024.0 / count,
+            openSeconds, 0};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = 3;
-    double seconds = 1;
-    int idle = 10000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--runs") {
-            runs = std::max(1, std::atoi(argv[i + 1]));
-        } else if (arg == "--seconds") {
-            seconds = std::atof(argv[i + 1]);
-        } else if (arg == "--idle") {
-            idle = std::max(1, std::atoi(argv[i + 1]));
+    auto option = [&](const std::string& name, double fallback) {
+        for (int i = 1; i + 1 < argc; ++i) {
+            if (argv[i] == name) {
+                return std::max(std::atof(argv[i + 1]), 0.001);
+            }
         }
-    }
+        return fallback;
+    };
+    const int runs = static_cast<int>(std::ceil(option("--runs", 3)));
+    const double seconds = option("--seconds", 1);
+    int idle = static_cast<int>(option("--idle", 10000));
     ::setenv("RELAYMATRIX_LOG_LEVEL", "off", 0);
     TidewireExtension::setLogLevel(TidewireExtension::LogLevel::error);
-    // Each side of the idle point holds one descriptor per connection, plus a few.
+    // Each side of the idle point holds a descriptor per connection, and a few of its own.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     const int fitting = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30)) - 100;
     if (idle > fitting) {
-        std::printf(
-            "note: %d idle connections need more descriptors than the hard limit (%lu); "
-            "using %d\n",
-            idle, static_cast<unsigned long>(limit.rlim_cur), fitting);
+        std::printf("note: %d idle connections do not fit the descriptor limit (%d): using %d\n",
+                    idle, fitting + 100, fitting);
         idle = fitting;
     }
-    std::printf("%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio)\n", runs,
+    std::printf("%d run(s) of %.1f s per point; medians (a ratio: of each run's ratio)\n", runs,
                 seconds);
 
     std::printf(
-        "\nClients: 64 B echo, one in flight per connection, against a one-thread Beast "
-        "server\n(server pinned to core 0, load process to core 1; figures of the load "
-        "process)\n");
-    std::printf("%5s  %-28s %10s %11s %8s %11s\n", "conn", "load", "msg/s", "cpu us/msg", "threads",
-                "RSS growth");
+        "\nClients: 64 B echo, one in flight per connection, against a one-thread Beast server\n"
+        "(server pinned to core 0, load process to core 1; figures of the load process)\n"
+        "%5s  %-28s %10s %11s %8s %11s\n",
+        "conn", "load", "msg/s", "cpu us/msg", "threads", "RSS growth");
     for (const int connections : {64, 1000}) {
-        std::vector<double> rate[loadKinds], cpu[loadKinds], threads[loadKinds], memory[loadKinds],
-            rateRatio, cpuRatio;
-        for (int run = 0; run < runs; ++run) {
-            // The order rotates, so the machine's drift does not favour one kind of load.
-            ClientFigures f[loadKinds];
-            for (int k = 0; k < loadKinds; ++k) {
-                const int load = (k + run) % loadKinds;
-                f[load] = inFreshProcess<ClientFigures>(
-                    [&] { return measureClients(load, connections, seconds); });
-                rate[load].push_back(f[load].perSecond);
-                cpu[load].push_back(f[load].cpuMicros);
-                threads[load].push_back(f[load].threads);
-                memory[load].push_back(f[load].residentMiB);
-            }
-            const ClientFigures &a = f[sharedLoop], &c = f[beastClients];
-            rateRatio.push_back(c.perSecond > 0 ? a.perSecond / c.perSecond : 0);
-            cpuRatio.push_back(c.cpuMicros > 0 ? a.cpuMicros / c.cpuMicros : 0);
-        }
+        std::vector<Measure> measures;
         for (int load = 0; load < loadKinds; ++load) {
+            measures.push_back([=] { return measureClients(load, connections, seconds); });
+        }
+        const auto results = runAll(measures, runs);
+        for (int load = 0; load < loadKinds; ++load) {
+            const auto& r = results[load];
             std::printf("%5d  %-28s %10.0f %11.2f %8.0f %7.1f MiB\n", connections, loadNames[load],
-                        median(rate[load]), median(cpu[load]), median(threads[load]),
-                        median(memory[load]));
+                        medianOf(r, 0), medianOf(r, 1), medianOf(r, 2), medianOf(r, 3));
         }
         std::printf("%5d  shared EventLoop / Beast:   msg/s %.2f, cpu per msg %.2f\n", connections,
-                    median(rateRatio), median(cpuRatio));
+                    medianOf(results[sharedLoop], 0, &results[beastClients]),
+                    medianOf(results[sharedLoop], 1, &results[beastClients]));
         std::fflush(stdout);
     }
 
     std::printf(
-        "\nServer: our echo server on 1 and 2 loops, 64 connections, Beast load in a "
-        "child\n(no pinning: both processes share the 2 cores; loop CPU in cores, "
-        "busiest first)\n");
-    std::printf("%7s %5s %10s %11s %14s\n", "size", "loops", "msg/s", "cpu us/msg", "loop CPU");
+        "\nServer: our echo server on 1 and 2 loops, 64 connections, Beast load in a child\n"
+        "(no pinning: both processes share the 2 cores; loop CPU in cores, busiest first)\n"
+        "%7s %5s %10s %11s %14s\n",
+        "size", "loops", "msg/s", "cpu us/msg", "loop CPU");
     for (const size_t size : {size_t{64}, size_t{65536}}) {
-        std::vector<double> rate[2], cpu[2], busiest[2], other[2], rateRatio, cpuRatio;
-        for (int run = 0; run < runs; ++run) {
-            ServerFigures f[2];
-            for (const int index : {run % 2, 1 - run % 2}) {
-                f[index] = inFreshProcess<ServerFigures>(
-                    [&] { return measureServer(index + 1, size, seconds); });
-                rate[index].push_back(f[index].perSecond);
-                cpu[index].push_back(f[index].cpuMicros);
-                busiest[index].push_back(f[index].loopCpu[0]);
-                other[index].push_back(f[index].loopCpu[1]);
-            }
-            rateRatio.push_back(f[0].perSecond > 0 ? f[1].perSecond / f[0].perSecond : 0);
-            cpuRatio.push_back(f[0].cpuMicros > 0 ? f[1].cpuMicros / f[0].cpuMicros : 0);
-        }
+        const auto results = runAll({[=] { return measureServer(1, size, seconds); },
+                                     [=] { return measureServer(2, size, seconds); }},
+                                    runs);
         const char* sizeText = size == 64 ? "64 B" : "64 KiB";
-        for (int index = 0; index < 2; ++index) {
-            std::printf("%7s %5d %10.0f %11.2f %8.2f", sizeText, index + 1, median(rate[index]),
-                        median(cpu[index]), median(busiest[index]));
-            if (index == 1) {
-                std::printf(" %5.2f", median(other[index]));
-            }
-            std::printf("\n");
+        for (int loops = 1; loops <= 2; ++loops) {
+            const auto& r = results[loops - 1];
+            std::printf("%7s %5d %10.0f %11.2f %8.2f", sizeText, loops, medianOf(r, 0),
+                        medianOf(r, 1), medianOf(r, 2));
+            loops == 2 ? std::printf(" %5.2f\n", medianOf(r, 3)) : std::printf("\n");
         }
-        std::printf("%7s 2 loops / 1 loop: msg/s %.2f, cpu per msg %.2f\n", sizeText,
-                    median(rateRatio), median(cpuRatio));
+        std::printf("%7s 2 loops / 1 loop:  msg/s %.2f, cpu per msg %.2f\n", sizeText,
+                    medianOf(results[1], 0, &results[0]), medianOf(results[1], 1, &results[0]));
         std::fflush(stdout);
     }
 
     std::printf(
         "\nIdle: %d connections held open, our server on one loop and our clients on one "
-        "EventLoop, two processes\n(resident growth / connections; kernel socket memory "
-        "not counted)\n",
+        "EventLoop, two processes\n(resident growth / connections; kernel socket memory not "
+        "counted)\n",
         idle);
-    std::vector<double> serverKiB, clientKiB, openSeconds;
-    int leastOpened = idle;
-    for (int run = 0; run < runs; ++run) {
-        const IdleFigures f = inFreshProcess<IdleFigures>([&] { return measureIdle(idle); });
-        serverKiB.push_back(f.serverKiB);
-        clientKiB.push_back(f.clientKiB);
-        openSeconds.push_back(f.openSeconds);
-        leastOpened = std::min(leastOpened, f.opened);
-    }
-    std::printf("  server sessions, one loop:   %6.1f KiB per connection\n", median(serverKiB));
+    const auto idleRuns = runAll({[=] { return measureIdle(idle); }}, runs)[0];
+    std::printf("  server sessions, one loop:   %6.1f KiB per connection\n", medianOf(idleRuns, 0));
     std::printf(
-        "  clients, one EventLoop:      %6.1f KiB per connection, all %d open in %.2f s "
-        "(first constructor to last onOpen)\n",
-        median(clientKiB), idle, median(openSeconds));
-    if (leastOpened < idle) {
-        std::printf("  only %d of %d opened in some run\n", leastOpened, idle);
-    }
+        "  clients, one EventLoop:      %6.1f KiB per connection, all open in %.2f s (first "
+        "constructor to last onOpen)\n",
+        medianOf(idleRuns, 1), medianOf(idleRuns, 2));
     return 0;
 }
