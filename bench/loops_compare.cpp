@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -276,8 +277,13 @@ Figures measureClients(int load, int connections, double seconds) {
         beast =
             std::make_unique<beast_peers::LoadGenerator>(port, false, 64, connections, 1, echoed);
     } else {
-        ours = std::make_unique<OurClients>(
-            port, connections, load == sharedLoop ? EventLoop::create() : nullptr, echoed);
+        try {  // a loop of its own per client also costs descriptors: the limit may refuse
+            ours = std::make_unique<OurClients>(
+                port, connections, load == sharedLoop ? EventLoop::create() : nullptr, echoed);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s, %d clients: %s\n", loadNames[load], connections, e.what());
+            return {0, 0, 0, 0};
+        }
         if (!ours->waitOpen(30)) {
             std::fprintf(stderr, "%s: %d of %d clients opened\n", loadNames[load],
                          ours->opened.load(), connections);
@@ -312,10 +318,10 @@ Figures measureServer(int loops, size_t size, double seconds) {
             channel.send(echoed.load());
         }
     });
+    std::mutex mutex;            // declared before the server: its callback uses them
+    std::set<long> loopThreads;  // the threads the new-session callback ran on
     WebSocketServer server(0);
     server.setEventLoops(static_cast<size_t>(loops));
-    std::mutex mutex;
-    std::set<long> loopThreads;  // the threads the new-session callback ran on
     server.onNewSession([&](WebSocketSession& session) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -356,8 +362,8 @@ Figures measureIdle(int count) {
     // A few connections open before the baseline pay for what is allocated once.
     const int warm = 20;
     Child server([](Channel& channel) {
+        std::atomic<int> opened{0};  // outlives the server, whose handlers count here
         WebSocketServer listener(0);
-        std::atomic<int> opened{0};
         listener.onNewSession(
             [&](WebSocketSession& session) { session.onOpenHandler = [&] { ++opened; }; });
         listener.start();
