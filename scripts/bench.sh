@@ -3,18 +3,23 @@
 # Boost.Beast's: messages per second, server CPU and page faults per message, and masking
 # against memcpy. Each figure is the median of five runs, each ratio the median of the runs' own
 # ratios (both servers are measured back to back in every run). Extra arguments go to
-# echo_compare (--runs N, --seconds S, --quick, --only TEXT). Then memory per idle session and
-# resident memory over a 64 MiB send bound. Run it on an otherwise quiet machine.
+# echo_compare (--runs N, --seconds S, --quick, --only TEXT). Then memory per idle session,
+# resident memory over a 64 MiB send bound, and loops_compare: clients on one shared EventLoop
+# against a thread each and against Beast's, our server on one and two loops, and idle
+# connections held on one loop. Run it on an otherwise quiet machine.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 "$root/scripts/deps.sh"
 cmake -S . -B build/normal -G Ninja -DCMAKE_CXX_COMPILER=g++ -DTIDEWIRE_SANITIZER=none >/dev/null
-cmake --build build/normal -j "${TIDEWIRE_JOBS:-$(nproc)}" --target echo_compare load_bench send_bound_bench
+cmake --build build/normal -j "${TIDEWIRE_JOBS:-$(nproc)}" \
+    --target echo_compare load_bench send_bound_bench loops_compare
 echo "== load: $(uptime)"
 build/normal/bench/echo_compare --runs 5 "$@"
 echo "== memory per idle session"
 build/normal/bench/load_bench 1000 2000 | sed -n '1,5p'
 echo "== resident memory over the send bound (peer not reading)"
 build/normal/bench/send_bound_bench 64
+echo "== sharing threads"
+build/normal/bench/loops_compare --runs 3 --seconds 1
