@@ -240,4 +240,54 @@ TEST(Loops, RegistryAndLimitAcrossLoops) {
     EXPECT_EQ(another->readHeader().substr(9, 3), "101");
 }
 
+// A server on the host's loops, shared with its clients, stopped by a session's own handler:
+// no handler of it runs afterwards, its clients see the end, and a session the host kept
+// stays a safe object after the server and the loops are gone.
+TEST(Loops, ServerOnTheHostsLoopsStopsFromItsOwnHandler) {
+    std::vector<std::shared_ptr<EventLoop>> loops = {EventLoop::create(), EventLoop::create()};
+    auto server = std::make_unique<WebSocketServer>(0);
+    server->setEventLoops(loops);
+    std::atomic<int> afterStop{0}, sessionsSeen{0};
+    std::atomic<bool> stopped{false};
+    server->onNewSession([&](WebSocketSession& session) {
+        ++sessionsSeen;
+        session.onMessageHandler = [&](const Bytes& bytes, bool) {
+            afterStop += stopped;
+            if (textOf(bytes) == "stop") {
+                server->stop();
+                stopped = true;
+            }
+        };
+        session.onErrorHandler = [&](const std::string&) { afterStop += stopped; };
+    });
+    server->start();
+    const std::string url = "ws://127.0.0.1:" + std::to_string(server->boundPort());
+    ConnectionOptions options;
+    options.eventLoop = loops[0];
+    std::vector<Recorder> events(4);
+    std::vector<std::unique_ptr<WebSocketClient>> clients;
+    for (Recorder& e : events) {
+        WebSocketClient::Handlers h;
+        h.onOpen = [&e] { e.add("open"); };
+        h.onError = [&e](const std::string& text) { e.add("error:" + text); };
+        clients.push_back(
+            std::make_unique<WebSocketClient>(url, std::vector<std::string>{}, h, options));
+        ASSERT_TRUE(e.waitFor("open"));
+    }
+    const std::shared_ptr<WebSocketSession> kept = server->getSession(1);
+    ASSERT_NE(kept, nullptr);
+    clients[0]->send(bytesOf("stop"), true, 0);
+    for (Recorder& e : events)
+        EXPECT_TRUE(e.waitFor("error:", true));
+    for (auto& client : clients)
+        client->send(bytesOf("late"), true, 0);
+    server.reset();
+    EXPECT_EQ(afterStop, 0);
+    EXPECT_EQ(sessionsSeen, 4);
+    clients.clear();
+    loops.clear();
+    kept->send(bytesOf("nowhere"), true, 0);
+    EXPECT_EQ(kept->identity().id, 1u);
+}
+
 }  // namespace
