@@ -60,7 +60,8 @@ public:
     // Throws std::system_error when the TLS context of a TLS URL cannot be set up, naming the
     // file when a CA, certificate or key file of ConnectionOptions::tls cannot be loaded. A
     // plain URL builds no TLS context and loads none of the system's CAs:
-    // ConnectionOptions::tls is read for TLS URLs only.
+    // ConnectionOptions::tls is read for TLS URLs only. Also throws std::system_error when the
+    // system refuses what a client needs (descriptors, a thread): "Too many open files".
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols);
     WebSocketClient(const std::string& url, const std::vector<std::string>& protocols,
                     Handlers handlers);

@@ -120,6 +120,17 @@ struct WebSocketServer::Internals : std::enable_shared_from_this<WebSocketServer
             letGo();
             return;
         }
+        const bool onALoop = std::any_of(contexts.begin(), contexts.end(), [](auto* context) {
+            return context->get_executor().running_in_this_thread();
+        });
+        if (onALoop) {
+            // From a handler: joining another loop could wait for one of its handlers that
+            // stops the server too. The destructor joins them all.
+            for (asio::io_context* context : contexts) {
+                context->stop();
+            }
+            return;
+        }
         loop.stop();
         for (const std::shared_ptr<EventLoop>& own : ownLoops) {
             own->stop();
