@@ -290,4 +290,32 @@ TEST(Loops, ServerOnTheHostsLoopsStopsFromItsOwnHandler) {
     EXPECT_EQ(kept->identity().id, 1u);
 }
 
+// Everything let go while the host's loops are stopped: nothing hangs, nothing leaks, and no
+// socket outlives the loop it belongs to.
+TEST(Loops, ServerAndClientLetGoOnStoppedLoops) {
+    std::vector<std::shared_ptr<EventLoop>> loops = {EventLoop::create(), EventLoop::create()};
+    auto server = std::make_unique<WebSocketServer>(0);
+    server->setEventLoops(loops);
+    server->start();
+    Recorder events;
+    WebSocketClient::Handlers h;
+    h.onOpen = [&] { events.add("open"); };
+    ConnectionOptions options;
+    options.eventLoop = loops[1];
+    std::vector<std::unique_ptr<WebSocketClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<WebSocketClient>(
+            "ws://127.0.0.1:" + std::to_string(server->boundPort()), std::vector<std::string>{}, h,
+            options));
+    }
+    ASSERT_TRUE(events.waitForCount(3));
+    const std::shared_ptr<WebSocketSession> kept = server->getSession(0);
+    for (const auto& loop : loops)
+        loop->stop();
+    server.reset();
+    clients.clear();
+    loops.clear();
+    kept->send(bytesOf("nowhere"), true, 0);
+}
+
 }  // namespace

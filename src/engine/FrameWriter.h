@@ -168,6 +168,9 @@ public:
         endingSeen.store(true, std::memory_order_release);
     }
 
+    // Any thread: the host's sends from now on are dropped (the host has let go).
+    void refuseHostSends() { endingSeen.store(true, std::memory_order_release); }
+
     // Nothing more will be sent: the connection is closed.
     void stopSending() {
         refuseFurtherSends();

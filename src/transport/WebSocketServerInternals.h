@@ -175,35 +175,42 @@ struct WebSocketServer::Internals : std::enable_shared_from_this<WebSocketServer
     void accept() {
         const size_t index = nextLoop;
         nextLoop = (nextLoop + 1) % contexts.size();
-        acceptor.async_accept(*contexts[index], [this, keep = keepAlive(), index](
-                                                    const std::error_code& ec, tcp::socket socket) {
-            if (ec == asio::error::operation_aborted && !acceptor.is_open()) {
-                return;  // the host's loops run on without this server
-            }
-            if (ec) {
-                logError(errorTexts::acceptError, ec.message());
-                if (affectsOnlyThatConnection(ec)) {
-                    accept();
+        // Accepted on the listener's own loop, then moved: a pending accept then never holds a
+        // socket of another loop, which may be gone before the listener's.
+        acceptor.async_accept(
+            [this, keep = keepAlive(), index](const std::error_code& ec, tcp::socket socket) {
+                if (ec == asio::error::operation_aborted && !acceptor.is_open()) {
+                    return;  // the host's loops run on without this server
+                }
+                if (ec) {
+                    logError(errorTexts::acceptError, ec.message());
+                    if (affectsOnlyThatConnection(ec)) {
+                        accept();
+                        return;
+                    }
+                    acceptPause.expires_after(acceptRetryPause);
+                    acceptPause.async_wait([this, keep](const std::error_code& waited) {
+                        if (waited != asio::error::operation_aborted) {
+                            accept();
+                        }
+                    });
                     return;
                 }
-                acceptPause.expires_after(acceptRetryPause);
-                acceptPause.async_wait([this, keep](const std::error_code& waited) {
-                    if (waited != asio::error::operation_aborted) {
-                        accept();
-                    }
-                });
-                return;
-            }
-            try {
-                serve(std::move(socket), index);
-            } catch (const std::exception& e) {
-                logError(errorTexts::acceptError, e.what());
-            }
-            accept();
-        });
+                try {
+                    serve(std::move(socket), index);
+                } catch (const std::exception& e) {
+                    logError(errorTexts::acceptError, e.what());
+                }
+                accept();
+            });
     }
 
-    void serve(tcp::socket&& socket, size_t loopIndex) {
+    void serve(tcp::socket&& accepted, size_t loopIndex) {
+        tcp::socket socket =
+            &accepted.get_executor().context() == contexts[loopIndex]
+                ? std::move(accepted)
+                : tcp::socket(*contexts[loopIndex], accepted.local_endpoint().protocol(),
+                              accepted.release());
         std::error_code endpointError;
         const tcp::endpoint peer = socket.remote_endpoint(endpointError);
         if (endpointError) {

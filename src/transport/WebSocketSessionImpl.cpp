@@ -329,6 +329,7 @@ void WebSocketSessionImpl::guardHostHandlers(std::shared_ptr<asio::io_context> l
 
 void WebSocketSessionImpl::letGo() {
     internals->hostGate.shutFor(internals->loop.running_in_this_thread());
+    internals->refuseHostSends();  // its loop may never run again
     asio::post(internals->loop, [self = shared_from_this()] {
         std::shared_lock<std::shared_mutex> lock(self->internals->detachMutex);
         if (self->internals->socket && !self->internals->isClosed()) {
