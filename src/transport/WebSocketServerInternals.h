@@ -206,11 +206,11 @@ struct WebSocketServer::Internals : std::enable_shared_from_this<WebSocketServer
     }
 
     void serve(tcp::socket&& accepted, size_t loopIndex) {
-        tcp::socket socket =
-            &accepted.get_executor().context() == contexts[loopIndex]
-                ? std::move(accepted)
-                : tcp::socket(*contexts[loopIndex], accepted.local_endpoint().protocol(),
-                              accepted.release());
+        tcp::socket socket = std::move(accepted);
+        if (&socket.get_executor().context() != contexts[loopIndex]) {
+            const tcp::socket::protocol_type protocol = socket.local_endpoint().protocol();
+            socket = tcp::socket(*contexts[loopIndex], protocol, socket.release());
+        }
         std::error_code endpointError;
         const tcp::endpoint peer = socket.remote_endpoint(endpointError);
         if (endpointError) {
