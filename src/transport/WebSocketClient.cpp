@@ -72,8 +72,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
           context(ownLoop ? ownLoop->context() : EventLoopAccess::context(*options.eventLoop)),
           resolver(context),
           socket(context),
-          protocols(protocols),
-          rng(std::random_device()()) {
+          protocols(protocols) {
         const ClientTarget target = clientTarget(URL::parse(url));
         host = target.host;
         address = withoutBrackets(host);
@@ -260,6 +259,9 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // ---- Opening handshake ------------------------------------------------------------------
 
     void handshake() {
+        // One generator per loop thread, seeded once: its 5 KB are not repeated for every
+        // client sharing the loop.
+        thread_local std::mt19937 rng(std::random_device{}());
         key = generateNonce(rng);
         HttpHeaders headers = options.requestHeaders;
         // The host's header values are often credentials: the log names them only.
@@ -369,7 +371,6 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     // Opening handshake.
     std::vector<std::string> protocols;  // offered, in order
     std::string negotiatedProtocol;      // named by the server; empty when none
-    std::mt19937 rng;                    // nonce source, seeded once per client
     std::string key;                     // Sec-WebSocket-Key of the handshake in progress
 
     // What identity() tells; written on the loop thread, read from any.

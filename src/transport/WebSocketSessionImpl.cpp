@@ -59,7 +59,9 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
     WebSocketSession& session() { return owner; }
     // The host's handlers belong to the session itself, which every handler keeps alive; on a
     // loop of the host's they must still stop once the server is gone.
-    HostGate::Entry enterHost() { return pinnedLoop ? hostGate.enter() : HostGate::unguarded(); }
+    HostGate::Entry enterHost() {
+        return onHostLoop ? onHostLoop->gate.enter() : HostGate::unguarded();
+    }
 
     template <class F>
     void withStream(F&& f) {
@@ -217,8 +219,13 @@ struct WebSocketSessionImpl::Internals : ConnectionEngine<WebSocketSessionImpl::
 
     WebSocketSessionImpl& owner;
     const unsigned int sessionId;
-    std::shared_ptr<asio::io_context> pinnedLoop;  // a host's loop: outlives the I/O objects
-    HostGate hostGate;                             // used with pinnedLoop
+    // On a host's loop only (most sessions are not: a pointer): the loop, kept so that it
+    // outlives the I/O objects, and the gate the host's handlers go through.
+    struct HostLoop {
+        std::shared_ptr<asio::io_context> pin;
+        HostGate gate;
+    };
+    std::unique_ptr<HostLoop> onHostLoop;
     // Engaged until the server is destroyed before the session: the socket belongs to the
     // server's event loop and must go before it does.
     std::optional<tcp::socket> socket;
@@ -324,11 +331,12 @@ void WebSocketSessionImpl::setMaxMessageSize(uint64_t bytes) {
 }
 
 void WebSocketSessionImpl::guardHostHandlers(std::shared_ptr<asio::io_context> loop) {
-    internals->pinnedLoop = std::move(loop);
+    internals->onHostLoop = std::make_unique<Internals::HostLoop>();
+    internals->onHostLoop->pin = std::move(loop);
 }
 
 void WebSocketSessionImpl::letGo() {
-    internals->hostGate.shutFor(internals->loop.running_in_this_thread());
+    internals->onHostLoop->gate.shutFor(internals->loop.running_in_this_thread());
     internals->refuseHostSends();  // its loop may never run again
     asio::post(internals->loop, [self = shared_from_this()] {
         std::shared_lock<std::shared_mutex> lock(self->internals->detachMutex);
