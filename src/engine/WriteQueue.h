@@ -91,7 +91,7 @@ public:
         if (size < limits::ownWriteBufferMinBytes) {
             return extendChunk(size);
         }
-        ByteBuffer& own = pendingOwned.emplace_back(takeStorage(size, 2 * size));
+        ByteBuffer& own = largeParts().pendingOwned.emplace_back(takeStorage(size, 2 * size));
         return addOwned(own.extend(size), size);
     }
 
@@ -107,14 +107,14 @@ public:
         pendingBytes += bytes.size();
         storedBytes += bytes.capacity();
         addOwned(bytes.data(), bytes.size());
-        pendingOwned.push_back(std::move(bytes));
+        largeParts().pendingOwned.push_back(std::move(bytes));
     }
 
     // Adds a payload written from its own storage, after the bytes added so far.
     void attach(std::vector<uint8_t>&& payload) {
         pendingBytes += payload.size();
         addOwned(payload.data(), payload.size());
-        pendingAttachments.push_back(std::move(payload));
+        largeParts().pendingAttachments.push_back(std::move(payload));
     }
 
     // Records the message whose bytes were just added.
@@ -143,8 +143,10 @@ public:
             buffers.emplace_back();
         }
         batchEntries.swap(pendingEntries);
-        batchOwned.swap(pendingOwned);
-        batchAttachments.swap(pendingAttachments);
+        if (large) {
+            large->batchOwned.swap(large->pendingOwned);
+            large->batchAttachments.swap(large->pendingAttachments);
+        }
         pendingBytes = 0;
         pendingInTail = false;
         batchChunks = chunks.size();
@@ -159,16 +161,18 @@ public:
     void endBatch() {
         inFlight = false;
         batchEntries.clear();
-        for (std::vector<uint8_t>& payload : batchAttachments) {
-            if (payload.capacity() > spentStorage.capacity()) {
-                spentStorage.swap(payload);
+        if (large) {
+            for (std::vector<uint8_t>& payload : large->batchAttachments) {
+                if (payload.capacity() > large->spentStorage.capacity()) {
+                    large->spentStorage.swap(payload);
+                }
             }
+            large->batchAttachments.clear();
+            for (ByteBuffer& own : large->batchOwned) {
+                recycle(std::move(own));
+            }
+            large->batchOwned.clear();
         }
-        batchAttachments.clear();
-        for (ByteBuffer& own : batchOwned) {
-            recycle(std::move(own));
-        }
-        batchOwned.clear();
         // The batch's last chunk may hold pending bytes after its own: it goes with the next.
         size_t done = batchChunks;
         if (done != 0 && chunks[done - 1].size() != batchTailUsed) {
@@ -182,16 +186,20 @@ public:
     }
 
     // An attached payload done with, or empty.
-    std::vector<uint8_t> takeSpent() { return std::move(spentStorage); }
+    std::vector<uint8_t> takeSpent() {
+        return large ? std::move(large->spentStorage) : std::vector<uint8_t>();
+    }
 
     // Forgets everything not yet handed to the stream.
     void dropPending() {
         pendingEntries.clear();
-        pendingAttachments.clear();
-        for (const ByteBuffer& own : pendingOwned) {
-            storedBytes -= own.capacity();
+        if (large) {
+            large->pendingAttachments.clear();
+            for (const ByteBuffer& own : large->pendingOwned) {
+                storedBytes -= own.capacity();
+            }
+            large->pendingOwned.clear();
         }
-        pendingOwned.clear();
         pendingBuffers.clear();
         pendingBytes = 0;
         pendingInTail = false;
@@ -287,8 +295,6 @@ private:
     // Pending: in write order, the bytes not yet in a write and what owns them.
     std::vector<asio::const_buffer> pendingBuffers;
     std::vector<Entry> pendingEntries;
-    std::vector<ByteBuffer> pendingOwned;
-    std::vector<std::vector<uint8_t>> pendingAttachments;
     size_t pendingBytes = 0;
     bool pendingInTail = false;  // the last pending buffer ends where the last chunk does
     // Chunks in write order, the last one being filled; the batch's are the first batchChunks.
@@ -297,12 +303,25 @@ private:
     size_t batchTailUsed = 0;  // of the batch's last chunk, the bytes that are the batch's
     // Owned by the write in flight.
     std::vector<Entry> batchEntries;
-    std::vector<ByteBuffer> batchOwned;
-    std::vector<std::vector<uint8_t>> batchAttachments;
     // Done with: kept for reuse.
     std::vector<ByteBuffer> spares;
     size_t spareBytes = 0;
-    std::vector<uint8_t> spentStorage;
+    // Storage of their own, for large messages and payloads handed over: made on first use,
+    // since most connections never send one. The batch's are owned by the write in flight.
+    struct LargeParts {
+        std::vector<ByteBuffer> pendingOwned;
+        std::vector<std::vector<uint8_t>> pendingAttachments;
+        std::vector<ByteBuffer> batchOwned;
+        std::vector<std::vector<uint8_t>> batchAttachments;
+        std::vector<uint8_t> spentStorage;  // the largest attached payload written, for reuse
+    };
+    std::unique_ptr<LargeParts> large;
+    LargeParts& largeParts() {
+        if (!large) {
+            large = std::make_unique<LargeParts>();
+        }
+        return *large;
+    }
     size_t storedBytes = 0;  // capacity of the chunks, owned buffers and spares
     bool inFlight = false;
 };
