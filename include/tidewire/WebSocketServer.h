@@ -24,7 +24,9 @@ namespace relaymatrix::extensions::tidewire {
 // Threads: one worker thread, created by `start`, runs the listener and every session; the
 // new-session callback and all session handlers run there and must not throw. `getSession`
 // and `removeSession` may be called from any thread, the new-session callback included.
-// `start`, `stop` and the destructor must not be called from the worker thread.
+// `start`, `stop` and the destructor must not be called from the worker thread. Opt-in:
+// setEventLoops spreads the sessions over several loops and threads, its own or the host's
+// (see there).
 class WebSocketServer {
 public:
     // Plain server. The port (its low 16 bits; 0 lets the system choose) is bound and
