@@ -318,4 +318,30 @@ TEST(Loops, ServerAndClientLetGoOnStoppedLoops) {
     kept->send(bytesOf("nowhere"), true, 0);
 }
 
+// TLS clients on one loop share a context only with the same settings: one that trusts
+// another CA still refuses the server the others accept.
+TEST(Loops, TlsClientsShareTheirContextOnlyWithTheSameSettings) {
+    const Certificates& certs = Certificates::get();
+    WebSocketServer server(0, certs.dir + "private.pem", certs.dir + "private.key");
+    server.start();
+    ConnectionOptions options;
+    options.eventLoop = EventLoop::create();
+    std::vector<Recorder> events(3);
+    std::vector<std::unique_ptr<WebSocketClient>> clients;
+    for (size_t i = 0; i < events.size(); ++i) {
+        options.tls.caFile = i == 1 ? "" : certs.dir + "ca2.pem";  // the middle one: ca.pem
+        WebSocketClient::Handlers h;
+        h.onOpen = [&e = events[i]] { e.add("open"); };
+        h.onError = [&e = events[i]](const std::string& text) { e.add(text); };
+        clients.push_back(std::make_unique<WebSocketClient>(
+            "wss://localhost:" + std::to_string(server.boundPort()), std::vector<std::string>{}, h,
+            options));
+        ASSERT_TRUE(events[i].waitForCount(1));
+    }
+    EXPECT_EQ(events[0].all(), Recorder::Items{"open"});
+    EXPECT_EQ(events[1].all(), Recorder::Items{"certificate verify failed (SSL routines): unable "
+                                               "to get local issuer certificate"});
+    EXPECT_EQ(events[2].all(), Recorder::Items{"open"});
+}
+
 }  // namespace

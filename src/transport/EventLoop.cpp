@@ -2,6 +2,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,8 +102,11 @@ struct EventLoop::Internals : std::enable_shared_from_this<EventLoop::Internals>
     asio::executor_work_guard<asio::io_context::executor_type> idleWork{context.get_executor()};
     std::mutex lifecycleMutex;  // serialises start and stop made on different threads
     std::thread worker;
-    bool running = false;             // guarded by lifecycleMutex
-    bool releasedFromWorker = false;  // the worker's own: released by one of its handlers
+    bool running = false;  // guarded by lifecycleMutex
+    bool releasedFromWorker = false;
+    std::mutex sharedMutex;
+    std::map<std::string, std::weak_ptr<void>>
+        shared;  // by key, under sharedMutex  // the worker's own: released by one of its handlers
 };
 
 EventLoop::EventLoop(const std::string& exceptionLinePrefix)
@@ -136,6 +140,19 @@ std::shared_ptr<EventLoop> EventLoopAccess::create(const std::string& exceptionL
 
 asio::io_context& EventLoopAccess::context(EventLoop& loop) {
     return loop.internals->context;
+}
+
+std::shared_ptr<void> EventLoopAccess::shared(EventLoop& loop, const std::string& key,
+                                              const std::function<std::shared_ptr<void>()>& make) {
+    EventLoop::Internals& in = *loop.internals;
+    std::lock_guard<std::mutex> lock(in.sharedMutex);
+    std::weak_ptr<void>& slot = in.shared[key];
+    std::shared_ptr<void> object = slot.lock();
+    if (!object) {
+        object = make();  // may throw: the slot stays empty
+        slot = object;
+    }
+    return object;
 }
 
 std::shared_ptr<asio::io_context> EventLoopAccess::pin(EventLoop& loop) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,10 @@ struct EventLoopAccess {
     // The loop's asio context, kept alive (not running) as long as the pointer: for what must
     // outlive the EventLoop itself, like a server session the host still holds.
     static std::shared_ptr<asio::io_context> pin(EventLoop& loop);
+    // What the loop's connections may share (a TLS context with the same settings), made by
+    // `make` when none with `key` is alive; it lives as long as one of them holds it.
+    static std::shared_ptr<void> shared(EventLoop& loop, const std::string& key,
+                                        const std::function<std::shared_ptr<void>()>& make);
 };
 
 }  // namespace relaymatrix::extensions::tidewire

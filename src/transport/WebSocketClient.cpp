@@ -51,6 +51,25 @@ ConnectionOptions withoutLoop(ConnectionOptions options) {
     return options;
 }
 
+// A client's own, or on a shared loop the one its other clients with the same settings use:
+// the system's CA store is then loaded once per loop, not once per client. Nothing in it is
+// per connection (the host name is checked per connection), and the loop's thread is the one
+// that uses it.
+std::shared_ptr<asio::ssl::context> clientContext(const ConnectionOptions& options) {
+    const auto make = [&options] {
+        return std::make_shared<asio::ssl::context>(makeClientContext(options.tls));
+    };
+    if (!options.eventLoop) {
+        return make();
+    }
+    const TLSOptions& tls = options.tls;
+    const std::string key = "client TLS\n" + tls.caFile + "\n" + tls.caDirectory + "\n" +
+                            tls.certificateFile + "\n" + tls.privateKeyFile + "\n" +
+                            (tls.allowTLS13 ? "1.3" : "1.2");
+    return std::static_pointer_cast<asio::ssl::context>(
+        EventLoopAccess::shared(*options.eventLoop, key, make));
+}
+
 // "[::1]" names the address "::1": the brackets belong to the URL and the Host header only.
 std::string withoutBrackets(const std::string& host) {
     const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
@@ -86,7 +105,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
         if (useSSL) {
             // Only here: loading the system's CA store takes 100 ms and more, time a plain
             // client would spend for nothing.
-            sslContext.emplace(makeClientContext(options.tls));
+            sslContext = clientContext(options);
             tls.emplace(socket, *sslContext);
         }
         for (const HttpHeaders::Field& field : options.requestHeaders.fields()) {
@@ -356,8 +375,8 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
     HostGate hostGate;                               // shared loop: shut when the host lets go
     tcp::resolver resolver;
     tcp::socket socket;
-    std::optional<asio::ssl::context> sslContext;  // engaged when useSSL
-    std::optional<TlsStream> tls;                  // engaged when useSSL
+    std::shared_ptr<asio::ssl::context> sslContext;  // set when useSSL
+    std::optional<TlsStream> tls;                    // engaged when useSSL
 
     // Where to connect, from the URL.
     bool useSSL = false;         // scheme "wss" or "https", any letter case
