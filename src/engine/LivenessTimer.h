@@ -26,7 +26,11 @@ class LivenessTimer {
 public:
     using Clock = std::chrono::steady_clock;
 
-    void configureLiveness(const ConnectionOptions& options) { settings = options; }
+    // Only the durations are kept: the rest of the options (headers, TLS files, a shared loop)
+    // is not the timer's to hold.
+    void configureLiveness(const ConnectionOptions& options) {
+        settings = {options.keepaliveInterval, options.keepaliveTimeout, options.closeTimeout};
+    }
 
     // Starts the opening deadline (`text` names its expiry); a zero duration clears it.
     void startOpeningDeadline(std::chrono::milliseconds duration, const char* text) {
@@ -179,7 +183,12 @@ private:
         rearm();
     }
 
-    ConnectionOptions settings;
+    struct Durations {
+        std::chrono::milliseconds keepaliveInterval{0};
+        std::chrono::milliseconds keepaliveTimeout{0};
+        std::chrono::milliseconds closeTimeout{0};
+    };
+    Durations settings;
     std::optional<asio::steady_timer> timer;   // made on first use
     bool waiting = false;                      // a wait is pending on the timer
     unsigned waits = 0;                        // numbers the waits; only the last one counts

@@ -119,7 +119,7 @@ struct WebSocketClient::Internals : ConnectionEngine<WebSocketClient::Internals>
             throw std::invalid_argument(compressionProblem);
         }
         known.target = path;
-        configure(options);
+        configure(this->options);
     }
 
     // Its timer must go before the loop does: the own loop is stopped already, and a shared

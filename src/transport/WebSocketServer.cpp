@@ -85,6 +85,7 @@ void WebSocketServer::setConnectionOptions(const ConnectionOptions& options) {
         throw std::invalid_argument(problem);
     }
     internals->options = options;
+    internals->options.eventLoop.reset();  // a client's setting: the server holds no loop by it
 }
 
 void WebSocketServer::setHandshakeHook(HandshakeHook hook) {
