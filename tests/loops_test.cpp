@@ -120,7 +120,7 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
     LogRecorder logs;
     std::unique_ptr<WebSocketClient> selfEnding, waited;
     std::atomic<int> calls{0};
-    std::promise<void> inHandler, destroyed, published, handlerEnded;
+    std::promise<void> inHandler, destroyed, published, handlerEnded, selfEnded;
     const std::shared_future<void> bothPublished = published.get_future().share();
     std::atomic<bool> returnedUnderHandler{false};
     {
@@ -130,6 +130,7 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
         h.onOpen = [&] {
             bothPublished.wait();
             selfEnding.reset();
+            selfEnded.set_value();
         };
         h.onError = [&](const std::string&) { ++calls; };
         h.onClose = [&] { ++calls; };
@@ -156,13 +157,14 @@ TEST(Loops, ClientsLetGoWhileTheirHandlersRun) {
     ASSERT_EQ(handlerEnded.get_future().wait_for(std::chrono::seconds(20)),
               std::future_status::ready);
     EXPECT_FALSE(returnedUnderHandler);
+    ASSERT_EQ(selfEnded.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(selfEnding, nullptr);
     EXPECT_TRUE(logs.waitFor([](auto& lines) {
         return std::count_if(lines.begin(), lines.end(), [](auto& line) {
                    return line.rfind("debug [WebSocketServer] Session disconnected", 0) == 0;
                }) == 2;
     }));
     EXPECT_EQ(calls, 0);
-    EXPECT_EQ(selfEnding, nullptr);
 }
 
 // A loop stopped under connected clients: nothing of theirs runs, destroying them neither
