@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "ResidentMemory.h"
 #include "core/MessageDeflate.h"
 #include "tidewire/WebSocketClient.h"
 #include "tidewire/WebSocketServer.h"
@@ -146,13 +147,6 @@ std::pair<double, double> echo(bool json, size_t size, int mode, size_t count) {
     server.stop();
     return {static_cast<double>(count) / seconds,
             (cpuEnd - cpuStart) * 1e6 / static_cast<double>(count - 1)};
-}
-
-long residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * sysconf(_SC_PAGESIZE);
 }
 
 // Run in a fresh process: the server here, `sessions` clients in a child that each send one

@@ -32,6 +32,7 @@
 
 #include "../tests/support/Support.h"
 #include "LoadClients.h"
+#include "ResidentMemory.h"
 #include "tidewire/WebSocketServer.h"
 
 using asio::ip::tcp;
@@ -40,14 +41,6 @@ using relaymatrix::extensions::tidewire::WebSocketSession;
 using namespace load_bench;
 
 namespace {
-
-long residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    long sizePages = 0;
-    long residentPages = 0;
-    statm >> sizePages >> residentPages;
-    return residentPages * ::sysconf(_SC_PAGESIZE);
-}
 
 // ---- Server process ------------------------------------------------------------------------
 

@@ -34,6 +34,7 @@
 
 #include "BeastPeers.h"
 #include "BenchProcesses.h"
+#include "ResidentMemory.h"
 #include "tidewire/EventLoop.h"
 #include "tidewire/TidewireExtension.h"
 #include "tidewire/WebSocketClient.h"
@@ -63,13 +64,6 @@ double cpuSeconds() {
     getrusage(RUSAGE_SELF, &u);
     auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(u.ru_utime) + seconds(u.ru_stime);
-}
-
-long residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    long sizePages = 0, residentPages = 0;
-    statm >> sizePages >> residentPages;
-    return residentPages * sysconf(_SC_PAGESIZE);
 }
 
 long threadCount() {

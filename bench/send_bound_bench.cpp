@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "ResidentMemory.h"
 #include "tidewire/ConnectionOptions.h"
 #include "tidewire/WebSocketServer.h"
 #include "tidewire/WebSocketSession.h"
@@ -32,14 +33,6 @@ using relaymatrix::extensions::tidewire::WebSocketServer;
 using relaymatrix::extensions::tidewire::WebSocketSession;
 
 namespace {
-
-long residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    long sizePages = 0;
-    long residentPages = 0;
-    statm >> sizePages >> residentPages;
-    return residentPages * ::sysconf(_SC_PAGESIZE);
-}
 
 // The most resident memory seen since start(), sampled every millisecond.
 class PeakSampler {
