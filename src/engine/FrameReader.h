@@ -222,10 +222,14 @@ private:
     // once, as asio's own first attempt would; when nothing has, the buffer goes back and the
     // stream is watched for readability. A sure read-first also means no readiness reported
     // earlier is missed.
+    //
+    // A plain socket that a read has just left empty is not read again before the wait: with
+    // no turn of the loop since that read, readiness from bytes that came after it is still
+    // to be reported, so the wait cannot miss it.
     template <class Stream, class Then>
     void readWhenIdle(Stream& stream, Then&& then) {
         std::error_code ec;
-        if (readNow(stream, ec)) {
+        if (!socketDrained && readNow(stream, ec)) {
             asio::post(
                 derived().executor(),
                 [then = std::move(then), ec, keep = derived().keepAlive()]() mutable { then(ec); });
@@ -240,7 +244,11 @@ private:
                                   readWhenIdle(stream, std::move(then));
                                   return;
                               }
+                              // Set only while the bytes are handled, within this turn.
+                              socketDrained = std::is_same_v<Stream, asio::ip::tcp::socket> &&
+                                              !ec && readEnd < limits::readBufferBytes;
                               then(ec);
+                              socketDrained = false;
                           });
     }
 
@@ -356,6 +364,7 @@ private:
     size_t payloadFilled = 0;    // bytes of an in-place payload read so far; 0 otherwise
     ReceiveLowWater lowWater;    // a plain socket's
     std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
+    bool socketDrained = false;  // the read being handled emptied the socket (see readWhenIdle)
 };
 
 }  // namespace relaymatrix::extensions::tidewire
