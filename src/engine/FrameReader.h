@@ -28,7 +28,8 @@ namespace relaymatrix::extensions::tidewire {
 // bytes arrive, so an idle connection holds no buffer: the stream (plain or TLS) is then
 // watched for readability. So a stream offers, besides async_read_some, a read_some that never
 // waits (would_block when nothing has arrived) and async_wait(wait_read); one other than a
-// plain socket also offers expectBytes(owed), the next read's receive low-water mark.
+// plain socket also offers expectBytes(owed), the next read's receive low-water mark, and
+// readDrained(), true when its last read left nothing to read.
 //
 // `Derived` supplies: withStream(f), keepAlive(), isClosed(),
 //   onHandshakeBlock(ec, block)     the header block, consumed; later bytes stay buffered
@@ -220,12 +221,11 @@ private:
 
     // Nothing buffered: what has arrived (for TLS, what decrypts without waiting) is read at
     // once, as asio's own first attempt would; when nothing has, the buffer goes back and the
-    // stream is watched for readability. A sure read-first also means no readiness reported
-    // earlier is missed.
+    // stream is watched for readability.
     //
-    // A plain socket that a read has just left empty is not read again before the wait: with
-    // no turn of the loop since that read, readiness from bytes that came after it is still
-    // to be reported, so the wait cannot miss it.
+    // A stream that the read being handled left empty is not read again first: that read
+    // would almost always find nothing, and the wait misses nothing, since asio re-arms the
+    // descriptor for each wait and so reports readiness that is already there.
     template <class Stream, class Then>
     void readWhenIdle(Stream& stream, Then&& then) {
         std::error_code ec;
@@ -244,9 +244,12 @@ private:
                                   readWhenIdle(stream, std::move(then));
                                   return;
                               }
-                              // Set only while the bytes are handled, within this turn.
-                              socketDrained = std::is_same_v<Stream, asio::ip::tcp::socket> &&
-                                              !ec && readEnd < limits::readBufferBytes;
+                              // Set only while these bytes are handled.
+                              if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+                                  socketDrained = !ec && readEnd < limits::readBufferBytes;
+                              } else {
+                                  socketDrained = !ec && stream.readDrained();
+                              }
                               then(ec);
                               socketDrained = false;
                           });

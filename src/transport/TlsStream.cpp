@@ -16,14 +16,22 @@ namespace {
 using Link = TlsStream::SocketLink;
 
 // The descriptor is looked up on every call: once the socket is closed it is -1 (EBADF), never
-// a number the system may have given to another connection since.
+// a number the system may have given to another connection since. Once a receive has emptied
+// the socket, it is not asked again until it has been reported readable: that would most
+// likely find nothing, and a wait misses nothing (asio re-arms the descriptor for each one,
+// which reports readiness already there).
 int socketRead(BIO* bio, char* data, int size) {
     Link& link = *static_cast<Link*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
+    if (link.drained) {
+        BIO_set_retry_read(bio);
+        return -1;
+    }
     ssize_t n;
     do {
         n = ::recv(link.socket->native_handle(), data, static_cast<size_t>(size), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
+    link.drained = n < size;
     if (n > 0) {
         link.incoming.consume(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(n));
         return static_cast<int>(n);

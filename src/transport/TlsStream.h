@@ -110,12 +110,22 @@ public:
     // One read without waiting: would_block when nothing can be read yet.
     size_t read_some(const asio::mutable_buffer& buffer, std::error_code& ec);
 
+    // The last read left nothing to read: it emptied the socket, OpenSSL holds none of its
+    // bytes, and no failure waits to be reported by the next read.
+    bool readDrained() const {
+        return link.drained && !laterReadError && SSL_has_pending(ssl) == 0;
+    }
+
     // Completes when a read may make progress (`wait` is wait_read): the socket is readable.
     template <class Handler>
     void async_wait(asio::socket_base::wait_type wait, Handler&& handler) {
         keepBuffers(false);
         lowWater.expect(socket, readOwes, link.incoming.owed());
-        socket.async_wait(wait, std::forward<Handler>(handler));
+        socket.async_wait(wait, [this, handler = std::forward<Handler>(handler)](
+                                    const std::error_code& ec) mutable {
+            link.drained = false;
+            handler(ec);
+        });
     }
 
     // The next read waits for `owed` more bytes of plain text, which the peer must still send
@@ -161,6 +171,7 @@ private:
                         handler(ec, size_t(0));
                         return;
                     }
+                    link.drained = false;
                     run(op, data, size, std::move(handler), false);
                 });
             return;

@@ -64,6 +64,7 @@ public:
                                                          : std::error_code();
         return ec ? 0 : read(b, ec);
     }
+    bool readDrained() const { return false; }
     void expectBytes(size_t owed) {
         if (script.mostExpected)
             *script.mostExpected = std::max(*script.mostExpected, owed);
