@@ -311,7 +311,7 @@ int main(int argc, char** argv) {
 
     std::vector<Row> rows;
     const std::vector<size_t> sizes =
-        quick ? std::vector<size_t>{64, 1 << 20} : std::vector<size_t>{64, 1024, 65536, 1 << 20};
+        quick ? std::vector<size_t>{64, 1 << 20} : std::vector<size_t>{64, 1024, 4096, 65536, 1 << 20};
     const std::vector<bool> tlsPoints =
         deflate ? std::vector<bool>{false} : std::vector<bool>{false, true};
     for (const bool tls : tlsPoints) {
