@@ -2,8 +2,9 @@
 //
 // Server points: a one-thread echo server (ours, or one written with Beast) runs in a fresh
 // child process pinned to one core; a Beast load generator on the other core keeps `depth`
-// messages in flight on each connection. Throughput is echoed messages per second; server CPU
-// and minor page faults per message come from getrusage of the server process.
+// messages in flight on each connection (TLS 1.2 for both servers: the load offers no other).
+// Throughput is echoed messages per second; server CPU and minor page faults per message, and
+// the kernel's share of that CPU, come from getrusage of the server process.
 // With --deflate: both servers and the load negotiate permessage-deflate and echo JSON-like
 // text at 1 KiB, 16 KiB and 1 MiB over one plain connection instead.
 // Client point: our client, then Beast's, echoing 1 MiB messages one at a time against the
@@ -57,6 +58,7 @@ void pinTo(int core) {
 
 struct Usage {
     double cpuSeconds = 0;
+    double kernelSeconds = 0;
     long minorFaults = 0;
 };
 
@@ -64,7 +66,7 @@ Usage usageNow(int who = RUSAGE_SELF) {
     rusage u{};
     getrusage(who, &u);
     auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return {seconds(u.ru_utime) + seconds(u.ru_stime), u.ru_minflt};
+    return {seconds(u.ru_utime) + seconds(u.ru_stime), seconds(u.ru_stime), u.ru_minflt};
 }
 
 // ---- The server under measurement, in a child process ----------------------------------------
@@ -154,6 +156,7 @@ struct Figures {
     double perSecond = 0;
     double cpuMicros = 0;  // server CPU per echoed message
     double faults = 0;     // server minor page faults per echoed message
+    double kernelShare = 0;  // of that CPU, the part spent in the kernel
 };
 
 Figures measureServer(bool ours, const Point& point, double seconds) {
@@ -180,6 +183,8 @@ Figures measureServer(bool ours, const Point& point, double seconds) {
         f.perSecond = count / elapsed;
         f.cpuMicros = (after.cpuSeconds - before.cpuSeconds) * 1e6 / count;
         f.faults = static_cast<double>(after.minorFaults - before.minorFaults) / count;
+        const double cpu = after.cpuSeconds - before.cpuSeconds;
+        f.kernelShare = cpu > 0 ? (after.kernelSeconds - before.kernelSeconds) / cpu : 0;
     }
     return f;
 }
@@ -339,8 +344,9 @@ int main(int argc, char** argv) {
         "%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio); server "
         "pinned to core 0, load on 1\n",
         runs, seconds);
-    std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s\n", "point (messages/s)", "ours",
-                "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast");
+    std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s | %6s %6s\n", "point (messages/s)",
+                "ours", "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast",
+                "kernel", "Beast");
     for (const Row& row : rows) {
         if (row.name.find(only) == std::string::npos) {
             continue;
@@ -348,7 +354,7 @@ int main(int argc, char** argv) {
         // This machine's speed drifts by tens of percent within minutes, so each run measures
         // both servers back to back (the order alternating) and a ratio is the median of the
         // runs' own ratios, not a ratio of medians taken minutes apart.
-        std::vector<double> rate[2], cpu[2], faults[2], rateRatio, cpuRatio;
+        std::vector<double> rate[2], cpu[2], faults[2], kernel[2], rateRatio, cpuRatio;
         for (int run = 0; run < runs; ++run) {
             Figures f[2];
             for (const bool ours : {run % 2 == 0, run % 2 != 0}) {
@@ -356,6 +362,7 @@ int main(int argc, char** argv) {
                 rate[ours].push_back(f[ours].perSecond);
                 cpu[ours].push_back(f[ours].cpuMicros);
                 faults[ours].push_back(f[ours].faults);
+                kernel[ours].push_back(f[ours].kernelShare * 100);
             }
             rateRatio.push_back(f[0].perSecond > 0 ? f[1].perSecond / f[0].perSecond : 0);
             cpuRatio.push_back(f[0].cpuMicros > 0 ? f[1].cpuMicros / f[0].cpuMicros : 0);
@@ -363,8 +370,9 @@ int main(int argc, char** argv) {
         std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), median(rate[1]), median(rate[0]),
                     median(rateRatio));
         if (row.cpu) {
-            std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f", median(cpu[1]), median(cpu[0]),
-                        median(cpuRatio), median(faults[1]), median(faults[0]));
+            std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f | %5.0f%% %5.0f%%", median(cpu[1]),
+                        median(cpu[0]), median(cpuRatio), median(faults[1]), median(faults[0]),
+                        median(kernel[1]), median(kernel[0]));
         }
         std::printf("\n");
         std::fflush(stdout);

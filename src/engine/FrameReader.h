@@ -223,25 +223,40 @@ private:
     // once, as asio's own first attempt would; when nothing has, the buffer goes back and the
     // stream is watched for readability.
     //
-    // A stream that the read being handled left empty is not read again first: that read
-    // would almost always find nothing, and the wait misses nothing, since asio re-arms the
-    // descriptor for each wait and so reports readiness that is already there.
+    // After a read that left the stream empty, reading again at once pays only when the peer
+    // usually has more by then (a lone busy connection); otherwise it finds nothing and costs
+    // a system call. So a connection reads again at once only while that keeps finding bytes,
+    // and tries it again one time in readAgainRetry once it stopped. The wait misses nothing:
+    // asio re-arms the descriptor for each wait, which reports readiness already there.
     template <class Stream, class Then>
     void readWhenIdle(Stream& stream, Then&& then) {
         std::error_code ec;
-        if (!socketDrained && readNow(stream, ec)) {
+        if (socketDrained && !readAgainPays && ++readAgainTries % readAgainRetry != 0) {
+            waitReadable(stream, std::move(then));
+            return;
+        }
+        const bool found = readNow(stream, ec);
+        if (socketDrained) {
+            readAgainPays = found;
+        }
+        if (found) {
             asio::post(
                 derived().executor(),
                 [then = std::move(then), ec, keep = derived().keepAlive()]() mutable { then(ec); });
             return;
         }
+        waitReadable(stream, std::move(then));
+    }
+
+    template <class Stream, class Then>
+    void waitReadable(Stream& stream, Then&& then) {
         readBuffer.reset();
         derived().readerIdle();
         stream.async_wait(asio::socket_base::wait_read,
                           [this, &stream, then = std::move(then),
                            keep = derived().keepAlive()](std::error_code ec) mutable {
                               if (!ec && !readNow(stream, ec)) {
-                                  readWhenIdle(stream, std::move(then));
+                                  waitReadable(stream, std::move(then));
                                   return;
                               }
                               // Set only while these bytes are handled.
@@ -368,6 +383,9 @@ private:
     ReceiveLowWater lowWater;    // a plain socket's
     std::vector<uint8_t> spare;  // recycled message storage, initialised bytes and all
     bool socketDrained = false;  // the read being handled emptied the socket (see readWhenIdle)
+    bool readAgainPays = true;   // the last read made at once after such a read found bytes
+    unsigned readAgainTries = 0;
+    static constexpr unsigned readAgainRetry = 8;
 };
 
 }  // namespace relaymatrix::extensions::tidewire

@@ -135,6 +135,7 @@ TlsStream::~TlsStream() {
 
 size_t TlsStream::read_some(const asio::mutable_buffer& buffer, std::error_code& ec) {
     keepBuffers(true);
+    link.drained = false;  // asked to look now, whatever the last receive found
     size_t bytes = 0;
     const Want want = perform(Op::read, buffer.data(), buffer.size(), bytes, ec);
     if (want != Want::nothing) {
