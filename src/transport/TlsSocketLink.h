@@ -91,7 +91,7 @@ struct TlsSocketLink {
     asio::ip::tcp::socket* socket = nullptr;
     int error = 0;          // errno of a failed recv or send
     bool eof = false;       // recv returned 0
-    bool drained = false;   // a recv emptied the socket; not asked again until readable
+    bool drained = false;   // a recv emptied the socket (see socketRead)
     bool batching = false;  // records are kept in `unsent` to go out together
     TlsRecordCursor incoming;
     UnsentCiphertext unsent;

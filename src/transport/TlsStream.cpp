@@ -17,9 +17,9 @@ using Link = TlsStream::SocketLink;
 
 // The descriptor is looked up on every call: once the socket is closed it is -1 (EBADF), never
 // a number the system may have given to another connection since. Once a receive has emptied
-// the socket, it is not asked again until it has been reported readable: that would most
-// likely find nothing, and a wait misses nothing (asio re-arms the descriptor for each one,
-// which reports readiness already there).
+// the socket, it is not asked again until it has been reported readable or a read without
+// waiting asks for it: that would most likely find nothing, and a wait misses nothing (asio
+// re-arms the descriptor for each one, which reports readiness already there).
 int socketRead(BIO* bio, char* data, int size) {
     Link& link = *static_cast<Link*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
