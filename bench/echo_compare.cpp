@@ -69,6 +69,11 @@ Usage usageNow(int who = RUSAGE_SELF) {
     return {seconds(u.ru_utime) + seconds(u.ru_stime), seconds(u.ru_stime), u.ru_minflt};
 }
 
+double kernelShare(const Usage& before, const Usage& after) {
+    const double cpu = after.cpuSeconds - before.cpuSeconds;
+    return cpu > 0 ? (after.kernelSeconds - before.kernelSeconds) / cpu : 0;
+}
+
 // ---- The server under measurement, in a child process ----------------------------------------
 
 // Runs the server pinned to core 0; answers each byte on `commands` with its usage so far.
@@ -183,8 +188,7 @@ Figures measureServer(bool ours, const Point& point, double seconds) {
         f.perSecond = count / elapsed;
         f.cpuMicros = (after.cpuSeconds - before.cpuSeconds) * 1e6 / count;
         f.faults = static_cast<double>(after.minorFaults - before.minorFaults) / count;
-        const double cpu = after.cpuSeconds - before.cpuSeconds;
-        f.kernelShare = cpu > 0 ? (after.kernelSeconds - before.kernelSeconds) / cpu : 0;
+        f.kernelShare = kernelShare(before, after);
     }
     return f;
 }
@@ -224,6 +228,7 @@ Figures measureOurClient(unsigned short port, size_t size, double seconds) {
         f.perSecond = count / elapsed;
         f.cpuMicros = (usageAfter.cpuSeconds - usageBefore.cpuSeconds) * 1e6 / count;
         f.faults = static_cast<double>(usageAfter.minorFaults - usageBefore.minorFaults) / count;
+        f.kernelShare = kernelShare(usageBefore, usageAfter);
     }
     return f;
 }
@@ -244,7 +249,8 @@ Figures measureBeastClient(unsigned short port, size_t size, double seconds) {
     }
     const Usage after = usageNow();
     return {count / elapsed, (after.cpuSeconds - before.cpuSeconds) * 1e6 / count,
-            static_cast<double>(after.minorFaults - before.minorFaults) / count};
+            static_cast<double>(after.minorFaults - before.minorFaults) / count,
+            kernelShare(before, after)};
 }
 
 // ---- Masking against memcpy at 64 bytes --------------------------------------------------------
