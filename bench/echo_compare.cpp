@@ -159,8 +159,8 @@ struct Point {
 
 struct Figures {
     double perSecond = 0;
-    double cpuMicros = 0;  // server CPU per echoed message
-    double faults = 0;     // server minor page faults per echoed message
+    double cpuMicros = 0;    // server CPU per echoed message
+    double faults = 0;       // server minor page faults per echoed message
     double kernelShare = 0;  // of that CPU, the part spent in the kernel
 };
 
@@ -321,8 +321,8 @@ int main(int argc, char** argv) {
     pinTo(1);
 
     std::vector<Row> rows;
-    const std::vector<size_t> sizes =
-        quick ? std::vector<size_t>{64, 1 << 20} : std::vector<size_t>{64, 1024, 4096, 65536, 1 << 20};
+    const std::vector<size_t> sizes = quick ? std::vector<size_t>{64, 1 << 20}
+                                            : std::vector<size_t>{64, 1024, 4096, 65536, 1 << 20};
     const std::vector<bool> tlsPoints =
         deflate ? std::vector<bool>{false} : std::vector<bool>{false, true};
     for (const bool tls : tlsPoints) {
