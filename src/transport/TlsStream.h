@@ -121,11 +121,7 @@ public:
     void async_wait(asio::socket_base::wait_type wait, Handler&& handler) {
         keepBuffers(false);
         lowWater.expect(socket, readOwes, link.incoming.owed());
-        socket.async_wait(wait, [this, handler = std::forward<Handler>(handler)](
-                                    const std::error_code& ec) mutable {
-            link.drained = false;
-            handler(ec);
-        });
+        socket.async_wait(wait, std::forward<Handler>(handler));
     }
 
     // The next read waits for `owed` more bytes of plain text, which the peer must still send
