@@ -7,10 +7,13 @@
 // the kernel's share of that CPU, come from getrusage of the server process.
 // With --deflate: both servers and the load negotiate permessage-deflate and echo JSON-like
 // text at 1 KiB, 16 KiB and 1 MiB over one plain connection instead.
+// With --floor: a third server, one that does nothing but the system calls and the unmasking
+// (bench/FloorEcho.h), measured on the same points: its CPU per message is what the kernel
+// (and the cipher) cost on that load, the part of both servers' cost user space cannot remove.
 // Client point: our client, then Beast's, echoing 1 MiB messages one at a time against the
 // Beast server. Masking: copyWithMask against memcpy at 64 bytes.
 //
-//   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick] [--only text]
+//   build/normal/bench/echo_compare [--runs 3] [--seconds 1.5] [--quick] [--only text] [--floor]
 // or scripts/bench.sh. Each figure is the median of the runs; each ratio the median of the
 // runs' ratios.
 #include <sched.h>
@@ -33,6 +36,7 @@
 
 #include "../tests/support/Support.h"
 #include "BeastPeers.h"
+#include "FloorEcho.h"
 #include "core/Masking.h"
 #include "tidewire/TidewireExtension.h"
 #include "tidewire/WebSocketClient.h"
@@ -45,6 +49,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool deflate = false;  // --deflate
+
+// Which echo server a point measures. The floor (--floor) does nothing but the system calls
+// and the unmasking: what it spends is the part of a server's cost no user-space code removes.
+enum class Server { beast, ours, floor };
 
 void pinTo(int core) {
     if (std::thread::hardware_concurrency() < 2) {
@@ -83,7 +91,7 @@ struct ServerProcess {
     int replies = -1;
     unsigned short port = 0;
 
-    ServerProcess(bool ours, bool tls) {
+    ServerProcess(Server kind, bool tls) {
         int down[2], up[2];
         if (pipe(down) != 0 || pipe(up) != 0) {
             std::perror("pipe");
@@ -95,7 +103,7 @@ struct ServerProcess {
             close(down[1]);
             close(up[0]);
             pinTo(0);
-            serve(ours, tls, down[0], up[1]);
+            serve(kind, tls, down[0], up[1]);
             std::_Exit(0);
         }
         close(down[0]);
@@ -121,7 +129,7 @@ struct ServerProcess {
         return u;
     }
 
-    static void serve(bool ours, bool tls, int commands, int replies) {
+    static void serve(Server kind, bool tls, int commands, int replies) {
         auto loop = [&](unsigned short port) {
             (void)!write(replies, &port, sizeof port);
             char c;
@@ -131,8 +139,12 @@ struct ServerProcess {
             }
         };
         const auto& certificates = tidewire_test::Certificates::get();
-        if (!ours) {
+        if (kind == Server::beast) {
             beast_peers::EchoServer server(tls, certificates.cert, certificates.key);
+            return loop(server.port());
+        }
+        if (kind == Server::floor) {
+            floor_echo::FloorEchoServer server(tls, certificates.cert, certificates.key);
             return loop(server.port());
         }
         std::optional<WebSocketServer> server;
@@ -164,8 +176,8 @@ struct Figures {
     double kernelShare = 0;  // of that CPU, the part spent in the kernel
 };
 
-Figures measureServer(bool ours, const Point& point, double seconds) {
-    ServerProcess server(ours, point.tls);
+Figures measureServer(Server kind, const Point& point, double seconds) {
+    ServerProcess server(kind, point.tls);
     std::atomic<long> echoed{0};
     const int depth = point.size <= 1024 ? 16 : point.size <= 65536 ? 4 : 1;
     beast_peers::LoadGenerator load(server.port, point.tls, point.size, point.connections, depth,
@@ -267,12 +279,12 @@ double nanosPerCall(F&& f) {
 }
 
 // The size is read at run time, so memcpy is the library call a frame of unknown length gets.
-Figures measureMasking(bool ours) {
+Figures measureMasking(Server kind) {
     static uint8_t src[64], dst[64];
     static const uint8_t key[4] = {1, 2, 3, 4};
     static volatile size_t size = sizeof src;
-    const double ns = ours ? nanosPerCall([] { copyWithMask(dst, src, size, key); })
-                           : nanosPerCall([] { std::memcpy(dst, src, size); });
+    const double ns = kind == Server::ours ? nanosPerCall([] { copyWithMask(dst, src, size, key); })
+                                           : nanosPerCall([] { std::memcpy(dst, src, size); });
     return {64 / ns, 0, 0};  // GB/s
 }
 
@@ -289,8 +301,9 @@ std::string sizeText(size_t size) {
 
 struct Row {
     std::string name;
-    std::function<Figures(bool ours)> measure;
-    bool cpu;  // also print CPU and page faults per message
+    std::function<Figures(Server)> measure;
+    bool cpu;    // also print CPU and page faults per message
+    bool floor;  // the floor server can run this point
 };
 
 }  // namespace
@@ -299,7 +312,8 @@ int main(int argc, char** argv) {
     int runs = 1;
     double seconds = 1.5;
     bool quick = false;
-    std::string only;  // rows whose name contains this
+    bool floor = false;  // also measure the floor server, and its CPU per message beside Beast's
+    std::string only;    // rows whose name contains this
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
@@ -308,6 +322,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--floor") {
+            floor = true;
         } else if (arg == "--quick") {
             quick = true;
         } else if (arg == "--deflate") {
@@ -332,27 +348,32 @@ int main(int argc, char** argv) {
                 rows.push_back(
                     {std::string(deflate ? "deflate " : "") + "server " + (tls ? "TLS " : "") +
                          sizeText(size) + ", " + std::to_string(connections) + " conn",
-                     [point, seconds](bool ours) { return measureServer(ours, point, seconds); },
-                     true});
+                     [point, seconds](Server kind) { return measureServer(kind, point, seconds); },
+                     true, true});
             }
         }
     }
     rows.push_back({"client 1 MiB echo vs Beast server",
-                    [seconds](bool ours) {
-                        ServerProcess server(false, false);
-                        return ours ? measureOurClient(server.port, 1 << 20, seconds)
-                                    : measureBeastClient(server.port, 1 << 20, seconds);
+                    [seconds](Server kind) {
+                        ServerProcess server(Server::beast, false);
+                        return kind == Server::ours
+                                   ? measureOurClient(server.port, 1 << 20, seconds)
+                                   : measureBeastClient(server.port, 1 << 20, seconds);
                     },
-                    true});
-    rows.push_back({"masking 64 B (GB/s) vs memcpy", measureMasking, false});
+                    true, false});
+    rows.push_back({"masking 64 B (GB/s) vs memcpy", measureMasking, false, false});
 
     std::printf(
         "%d run(s) of %.1f s per point, medians (a ratio: of each run's ratio); server "
         "pinned to core 0, load on 1\n",
         runs, seconds);
-    std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s | %6s %6s\n", "point (messages/s)",
+    std::printf("%-38s %12s %12s %6s | %9s %9s %6s | %8s %8s | %6s %6s", "point (messages/s)",
                 "ours", "Beast", "ratio", "cpu us/m", "Beast", "ratio", "faults/m", "Beast",
                 "kernel", "Beast");
+    if (floor) {
+        std::printf(" | %12s %9s %6s %6s", "floor msg/s", "cpu us/m", "/Beast", "kernel");
+    }
+    std::printf("\n");
     for (const Row& row : rows) {
         if (row.name.find(only) == std::string::npos) {
             continue;
@@ -360,18 +381,27 @@ int main(int argc, char** argv) {
         // This machine's speed drifts by tens of percent within minutes, so each run measures
         // both servers back to back (the order alternating) and a ratio is the median of the
         // runs' own ratios, not a ratio of medians taken minutes apart.
-        std::vector<double> rate[2], cpu[2], faults[2], kernel[2], rateRatio, cpuRatio;
+        std::vector<double> rate[3], cpu[3], faults[3], kernel[3], rateRatio, cpuRatio, floorRatio;
+        const bool withFloor = floor && row.floor;
         for (int run = 0; run < runs; ++run) {
-            Figures f[2];
-            for (const bool ours : {run % 2 == 0, run % 2 != 0}) {
-                f[ours] = row.measure(ours);
-                rate[ours].push_back(f[ours].perSecond);
-                cpu[ours].push_back(f[ours].cpuMicros);
-                faults[ours].push_back(f[ours].faults);
-                kernel[ours].push_back(f[ours].kernelShare * 100);
+            Figures f[3];
+            std::vector<Server> order{Server::beast, Server::ours};
+            if (withFloor) {
+                order.push_back(Server::floor);
             }
-            rateRatio.push_back(f[0].perSecond > 0 ? f[1].perSecond / f[0].perSecond : 0);
-            cpuRatio.push_back(f[0].cpuMicros > 0 ? f[1].cpuMicros / f[0].cpuMicros : 0);
+            std::rotate(order.begin(), order.begin() + run % order.size(), order.end());
+            for (const Server kind : order) {
+                const int k = static_cast<int>(kind);
+                f[k] = row.measure(kind);
+                rate[k].push_back(f[k].perSecond);
+                cpu[k].push_back(f[k].cpuMicros);
+                faults[k].push_back(f[k].faults);
+                kernel[k].push_back(f[k].kernelShare * 100);
+            }
+            const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+            rateRatio.push_back(ratio(f[1].perSecond, f[0].perSecond));
+            cpuRatio.push_back(ratio(f[1].cpuMicros, f[0].cpuMicros));
+            floorRatio.push_back(ratio(f[2].cpuMicros, f[0].cpuMicros));
         }
         std::printf("%-38s %12.0f %12.0f %6.2f", row.name.c_str(), median(rate[1]), median(rate[0]),
                     median(rateRatio));
@@ -379,6 +409,10 @@ int main(int argc, char** argv) {
             std::printf(" | %9.2f %9.2f %6.2f | %8.2f %8.2f | %5.0f%% %5.0f%%", median(cpu[1]),
                         median(cpu[0]), median(cpuRatio), median(faults[1]), median(faults[0]),
                         median(kernel[1]), median(kernel[0]));
+        }
+        if (withFloor) {
+            std::printf(" | %12.0f %9.2f %6.2f %5.0f%%", median(rate[2]), median(cpu[2]),
+                        median(floorRatio), median(kernel[2]));
         }
         std::printf("\n");
         std::fflush(stdout);
