@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
                     {std::string(deflate ? "deflate " : "") + "server " + (tls ? "TLS " : "") +
                          sizeText(size) + ", " + std::to_string(connections) + " conn",
                      [point, seconds](Server kind) { return measureServer(kind, point, seconds); },
-                     true, true});
+                     true, !deflate});  // the floor negotiates no compression
             }
         }
     }
